@@ -1,0 +1,163 @@
+#include "fs/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace norvane::fs {
+namespace {
+
+constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
+
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+bool stat_ok(const std::string& path, struct stat& st) {
+    return !has_nul(path) && ::stat(path.c_str(), &st) == 0;
+}
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when it is invalid.
+std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
+    const auto b0 = static_cast<std::uint8_t>(s[i]);
+    if (b0 < 0x80) return 1;
+    std::size_t n;
+    std::uint32_t cp;
+    if (b0 >= 0xC2 && b0 <= 0xDF) n = 2, cp = b0 & 0x1F;
+    else if ((b0 & 0xF0) == 0xE0) n = 3, cp = b0 & 0x0F;
+    else if (b0 >= 0xF0 && b0 <= 0xF4) n = 4, cp = b0 & 0x07;
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        const auto b = static_cast<std::uint8_t>(s[i + k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+        (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0;
+    return n;
+}
+
+}  // namespace
+
+Result<std::string> read_file(const std::string& path) {
+    if (has_nul(path)) return std::unexpected(io_error(kNulInPath));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(io_error(os_error_text(errno)));
+    std::string data;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        data.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            ::close(fd);
+            return std::unexpected(io_error(os_error_text(err)));
+        }
+        if (n == 0) break;
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+Result<std::string> read_text_file(const std::string& path) {
+    NV_ASSIGN(std::string data, read_file(path));
+    if (!is_valid_utf8(data)) return std::unexpected(io_error("stream did not contain valid UTF-8"));
+    return data;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return stat_ok(path, st);
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return stat_ok(path, st) && S_ISDIR(st.st_mode);
+}
+
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return stat_ok(path, st) && S_ISREG(st.st_mode);
+}
+
+Result<std::vector<std::string>> list_directory(const std::string& path) {
+    if (has_nul(path)) return std::unexpected(io_error(kNulInPath));
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return std::unexpected(io_error(os_error_text(errno)));
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (entry == nullptr) {
+            const int err = errno;
+            ::closedir(dir);
+            if (err != 0) return std::unexpected(io_error(os_error_text(err)));
+            return names;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+    if (!name.empty() && name.front() == '/') return name;
+    if (dir.empty()) return name;
+    if (dir.back() == '/') return dir + name;
+    return dir + '/' + name;
+}
+
+bool parent(const std::string& path, std::string& out) {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (p.empty() || p == "/") return false;
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos) {
+        out.clear();
+        return true;
+    }
+    out = slash == 0 ? "/" : p.substr(0, slash);
+    return true;
+}
+
+std::string file_stem(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const auto dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) return name;
+    return name.substr(0, dot);
+}
+
+bool is_valid_utf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8_sequence_length(text, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string lossy_utf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8_sequence_length(text, i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
+}  // namespace norvane::fs

@@ -1,0 +1,54 @@
+// Shared helpers of the binding layer: module state, argument parsing and conversion,
+// and raising. This directory is the only code that includes Python.h.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "error/bufr_error.h"
+
+namespace norvane::py {
+
+// Process-wide objects, created once in PyInit__norvane (single-phase init).
+struct ModuleState {
+    PyObject* panic_exception = nullptr;
+    PyTypeObject* bufr_message_type = nullptr;
+    PyTypeObject* decoded_value_type = nullptr;
+    PyTypeObject* descriptor_type = nullptr;
+    PyTypeObject* element_definition_type = nullptr;
+    PyTypeObject* sequence_definition_type = nullptr;
+    PyTypeObject* table_set_type = nullptr;
+};
+ModuleState& state();
+
+// Parses fast-call arguments into `out` (one slot per name, all required, positional or
+// keyword). On failure sets TypeError in the interpreter's wording and returns false.
+// `function` is the name shown in messages, e.g. "parse_file".
+bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                std::span<const char* const> names, std::span<PyObject*> out);
+
+// Converters: on failure they set the exception (prefixed "argument '<name>': " where the
+// interpreter's conversion says so) and return false.
+bool as_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>& out);  // bytes or subclass
+bool as_path(PyObject* obj, const char* name, std::string& out);                    // str or subclass, as UTF-8
+bool as_u8(PyObject* obj, const char* name, std::uint8_t& out);
+bool as_u32(PyObject* obj, const char* name, std::uint32_t& out);
+bool as_u64(PyObject* obj, const char* name, std::uint64_t& out);
+bool as_code_list(PyObject* obj, const char* name, std::vector<std::uint32_t>& out);  // sequence of int, not str
+// `obj` must be an instance of `type`; else TypeError "argument 'x': 'int' object cannot be cast as 'T'".
+bool check_type(PyObject* obj, const char* name, PyTypeObject* type, const char* type_name);
+
+// Raises the error as ValueError with its text (Internal becomes PanicException); returns nullptr.
+PyObject* raise_error(const BufrError& error);
+// Raises PanicException with `text`; returns nullptr.
+PyObject* raise_panic(const std::string& text);
+
+// New Python objects from C++ values; nullptr with an exception set on failure.
+PyObject* to_str(std::string_view text);
+PyObject* to_int_list(std::span<const std::uint32_t> codes);
+
+}  // namespace norvane::py
