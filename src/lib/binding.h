@@ -10,6 +10,8 @@
 #include <string>
 
 #include "error/bufr_error.h"
+#include "message/message.h"
+#include "tables/table_set.h"
 
 namespace norvane::py {
 
@@ -50,5 +52,32 @@ PyObject* raise_panic(const std::string& text);
 // New Python objects from C++ values; nullptr with an exception set on failure.
 PyObject* to_str(std::string_view text);
 PyObject* to_int_list(std::span<const std::uint32_t> codes);
+
+// Fast-call signature of every module function and method taking arguments.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// ---- Types and functions, each defined in the file of its concern, registered by module.cpp.
+// py_message.cpp
+PyTypeObject* create_bufr_message_type();
+PyObject* new_bufr_message(BufrMessage&& message);  // a new BufrMessage object
+const BufrMessage& bufr_message_of(PyObject* obj);  // obj must be a BufrMessage instance
+PyObject* parse_bytes(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* parse_file(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* parse_all_bytes(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* parse_all_file(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// py_descriptor.cpp
+PyTypeObject* create_descriptor_type();
+// py_tables.cpp
+PyTypeObject* create_element_definition_type();
+PyTypeObject* create_sequence_definition_type();
+PyTypeObject* create_table_set_type();
+PyObject* new_table_set(TableSet&& tables);     // a new TableSet object
+const TableSet& table_set_of(PyObject* obj);    // obj must be a TableSet instance
+PyObject* expand_descriptors(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// py_decode.cpp
+PyTypeObject* create_decoded_value_type();
+PyObject* decode_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* decode_values_with_tables(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* decode_values_with_definitions(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 }  // namespace norvane::py
