@@ -1,15 +1,15 @@
 #include "error/bufr_error.h"
 
-#include <cstdio>
 #include <cstring>
-#include <format>
+
+#include "error/text.h"
 
 namespace norvane {
 
-std::string format_fxy(std::uint32_t code) { return std::format("{:06}", code); }
+std::string format_fxy(std::uint32_t code) { return fxy6(code); }
 
 std::string os_error_text(int errnum) {
-    return std::format("{} (os error {})", std::strerror(errnum), errnum);
+    return concat(std::strerror(errnum), " (os error ", errnum, ")");
 }
 
 BufrError make_error(ErrorKind kind, std::uint64_t a, std::uint64_t b) {
@@ -27,24 +27,22 @@ std::string BufrError::message() const {
         case ErrorKind::TooShort: return "message is too short to be BUFR";
         case ErrorKind::MissingMarker: return "missing BUFR marker";
         case ErrorKind::UnsupportedEdition:
-            return std::format("unsupported BUFR edition {}; only edition 4 is implemented", a);
+            return concat("unsupported BUFR edition ", a, "; only edition 4 is implemented");
         case ErrorKind::LengthMismatch:
-            return std::format("declared length {} does not match buffer length {}", a, b);
+            return concat("declared length ", a, " does not match buffer length ", b);
         case ErrorKind::SectionTruncated:
-            return std::format("section {} at offset {} is truncated", a, b);
+            return concat("section ", a, " at offset ", b, " is truncated");
         case ErrorKind::BadTerminator: return "section 5 terminator is not 7777";
         case ErrorKind::OddDescriptorArea: return "section 3 descriptor area has odd byte count";
         case ErrorKind::SequenceNotFound:
-            return std::format("descriptor {:06} was not found in Table D", code);
+            return concat("descriptor ", fxy6(code), " was not found in Table D");
         case ErrorKind::MissingReplicationFactor:
-            return std::format(
-                "delayed replication descriptor {:06} is missing its replication factor or "
-                "replicated descriptors",
-                code);
+            return concat("delayed replication descriptor ", fxy6(code),
+                          " is missing its replication factor or replicated descriptors");
         case ErrorKind::UnsupportedReplication:
-            return std::format("unsupported replication descriptor {:06}", code);
+            return concat("unsupported replication descriptor ", fxy6(code));
         case ErrorKind::ElementNotFound:
-            return std::format("descriptor {:06} was not found in Table B", code);
+            return concat("descriptor ", fxy6(code), " was not found in Table B");
         case ErrorKind::Parse: return "csv/table parse error: " + text;
         case ErrorKind::Io: return "io error: " + text;
         case ErrorKind::Internal: return text;

@@ -5,6 +5,9 @@
 #include <expected>
 #include <string>
 
+// Texts are built with concat()/fxy6() from error/text.h: GCC 12 has no <format>.
+#include "error/text.h"
+
 namespace norvane {
 
 // The closed list of failures the decoder reports. `Internal` is never produced by valid

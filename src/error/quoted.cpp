@@ -1,7 +1,7 @@
 #include "error/quoted.h"
 
 #include <cstdint>
-#include <format>
+#include "error/text.h"
 
 namespace norvane {
 namespace {
@@ -90,7 +90,13 @@ std::string quoted(std::string_view text) {
             case '\n': out += "\\n"; break;
             case 0: out += "\\0"; break;
             default:
-                if (needs_escape(c)) out += std::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+                if (needs_escape(c)) {
+                    char hex[8];
+                    const auto end = std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(c), 16).ptr;
+                    out += "\\u{";
+                    out.append(hex, end);
+                    out += '}';
+                }
                 else append_utf8(out, c);
         }
     }

@@ -33,6 +33,10 @@ ModuleState& state();
 bool parse_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 std::span<const char* const> names, std::span<PyObject*> out);
 
+// The same for tp_new-style calls (an argument tuple and a keyword dict or nullptr).
+bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
+                      std::span<const char* const> names, std::span<PyObject*> out);
+
 // Converters: on failure they set the exception (prefixed "argument '<name>': " where the
 // interpreter's conversion says so) and return false.
 bool as_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>& out);  // bytes or subclass
