@@ -16,6 +16,8 @@ from norvane._norvane import (
     parse_bytes,
     parse_file,
 )
+from norvane.definitions import DefinitionsNotFound, find_definitions_root
+from norvane.messages import iter_message_bytes
 
 __all__ = [
     "BufrMessage",
@@ -24,10 +26,13 @@ __all__ = [
     "ElementDefinition",
     "SequenceDefinition",
     "TableSet",
+    "DefinitionsNotFound",
     "decode_values",
     "decode_values_with_definitions",
     "decode_values_with_tables",
     "expand_descriptors",
+    "find_definitions_root",
+    "iter_message_bytes",
     "parse_all_bytes",
     "parse_all_file",
     "parse_bytes",
