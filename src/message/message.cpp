@@ -66,12 +66,13 @@ Result<BufrMessage> parse_message(Octets b) {
     if (runs_past(s3, m.section3_length, len) || m.section3_length < 7)
         return std::unexpected(truncated(3, s3));
     NV_ASSIGN(m.number_of_subsets, read_u16(b, s3 + 4));
-    if (m.section3_length % 2 == 0) return std::unexpected(make_error(ErrorKind::OddDescriptorArea));
+    // An even L3 carries one padding octet after the descriptors, as edition 3 required and
+    // as messages converted from edition 3 keep; peers read past it, and so do we.
     const std::uint8_t section3_flags = b[s3 + 6];
     m.observed_data = (section3_flags & 0x80) != 0;
     m.compressed_data = (section3_flags & 0x40) != 0;
     m.unexpanded_descriptors.reserve((m.section3_length - 7) / 2);
-    for (std::uint64_t at = s3 + 7; at + 1 < s3 + m.section3_length; at += 2) {
+    for (std::uint64_t at = s3 + 7; at + 2 <= s3 + m.section3_length; at += 2) {
         const std::uint8_t hi = b[at];
         m.unexpanded_descriptors.push_back(static_cast<std::uint32_t>(hi >> 6) * 100000 +
                                            static_cast<std::uint32_t>(hi & 0x3F) * 1000 + b[at + 1]);
