@@ -110,9 +110,14 @@ bool prefix_type_error(const char* name) {
     return false;
 }
 
-// Integer conversion: TypeError names the argument; values outside [0, max] that fit a
-// signed 64-bit integer raise "out of range integral type conversion attempted".
-bool as_unsigned(PyObject* obj, const char* name, std::uint64_t max, std::uint64_t& out) {
+bool out_of_range() {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+}
+
+// Integer conversion: TypeError names the argument; the overflow texts are described at
+// OverflowText.
+bool as_unsigned(PyObject* obj, const char* name, std::uint64_t max, std::uint64_t& out, OverflowText text) {
     PyObject* index = PyNumber_Index(obj);
     if (index == nullptr) return prefix_type_error(name);
     int overflow = 0;
@@ -120,21 +125,21 @@ bool as_unsigned(PyObject* obj, const char* name, std::uint64_t max, std::uint64
     if (overflow == 0) {
         Py_DECREF(index);
         if (value == -1 && PyErr_Occurred()) return false;
-        if (value < 0 || static_cast<unsigned long long>(value) > max) {
-            PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-            return false;
-        }
+        if (value < 0 || static_cast<unsigned long long>(value) > max) return out_of_range();
         out = static_cast<std::uint64_t>(value);
         return true;
     }
     // Beyond the signed 64-bit range: only the unsigned 64-bit targets can still hold it.
     const unsigned long long wide = PyLong_AsUnsignedLongLong(index);
     Py_DECREF(index);
-    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    if (wide > max) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (text == OverflowText::Uniform && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return out_of_range();
+        }
         return false;
     }
+    if (wide > max) return out_of_range();
     out = wide;
     return true;
 }
@@ -159,20 +164,20 @@ bool as_path(PyObject* obj, const char* name, std::string& out) {
 
 bool as_u8(PyObject* obj, const char* name, std::uint8_t& out) {
     std::uint64_t value = 0;
-    if (!as_unsigned(obj, name, 0xFF, value)) return false;
+    if (!as_unsigned(obj, name, 0xFF, value, OverflowText::Uniform)) return false;
     out = static_cast<std::uint8_t>(value);
     return true;
 }
 
-bool as_u32(PyObject* obj, const char* name, std::uint32_t& out) {
+bool as_u32(PyObject* obj, const char* name, std::uint32_t& out, OverflowText text) {
     std::uint64_t value = 0;
-    if (!as_unsigned(obj, name, 0xFFFFFFFFu, value)) return false;
+    if (!as_unsigned(obj, name, 0xFFFFFFFFu, value, text)) return false;
     out = static_cast<std::uint32_t>(value);
     return true;
 }
 
 bool as_u64(PyObject* obj, const char* name, std::uint64_t& out) {
-    return as_unsigned(obj, name, ~std::uint64_t{0}, out);
+    return as_unsigned(obj, name, ~std::uint64_t{0}, out, OverflowText::Interpreter);
 }
 
 bool as_code_list(PyObject* obj, const char* name, std::vector<std::uint32_t>& out) {

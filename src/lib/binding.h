@@ -41,8 +41,12 @@ bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
 // interpreter's conversion says so) and return false.
 bool as_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>& out);  // bytes or subclass
 bool as_path(PyObject* obj, const char* name, std::string& out);                    // str or subclass, as UTF-8
-bool as_u8(PyObject* obj, const char* name, std::uint8_t& out);
-bool as_u32(PyObject* obj, const char* name, std::uint32_t& out);
+// Out-of-range values that fit a signed 64-bit integer always raise OverflowError "out of range
+// integral type conversion attempted"; wider ones keep the interpreter's own text unless
+// `Uniform` asks for that text too.
+enum class OverflowText { Interpreter, Uniform };
+bool as_u8(PyObject* obj, const char* name, std::uint8_t& out);  // Uniform
+bool as_u32(PyObject* obj, const char* name, std::uint32_t& out, OverflowText text = OverflowText::Interpreter);
 bool as_u64(PyObject* obj, const char* name, std::uint64_t& out);
 bool as_code_list(PyObject* obj, const char* name, std::vector<std::uint32_t>& out);  // sequence of int, not str
 // `obj` must be an instance of `type`; else TypeError "argument 'x': 'int' object cannot be cast as 'T'".

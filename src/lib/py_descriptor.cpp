@@ -50,7 +50,7 @@ PyObject* from_fxy(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyOb
     static constexpr std::array<const char*, 1> names{"code"};
     std::array<PyObject*, 1> values{};
     std::uint32_t code = 0;
-    if (!parse_args("from_fxy", args, nargs, kwnames, names, values) || !as_u32(values[0], "code", code))
+    if (!parse_args("from_fxy", args, nargs, kwnames, names, values) || !as_u32(values[0], "code", code, OverflowText::Uniform))
         return nullptr;
     (void)type;  // a static method: the class is not passed
     return new_descriptor(state().descriptor_type, Descriptor::from_code(code));
