@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 namespace norvane::fs {
 namespace {
@@ -49,11 +50,13 @@ Result<std::string> read_file(const std::string& path) {
     if (fd < 0) return std::unexpected(io_error(os_error_text(errno)));
     std::string data;
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        data.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[1 << 16];
+    const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // Read straight into the result; the stat size is a hint, the end of file decides.
+    std::size_t used = 0;
+    data.resize(sized && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16);
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (used == data.size()) data.resize(data.size() * 2);
+        const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
         if (n < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
@@ -61,8 +64,9 @@ Result<std::string> read_file(const std::string& path) {
             return std::unexpected(io_error(os_error_text(err)));
         }
         if (n == 0) break;
-        data.append(buffer, static_cast<std::size_t>(n));
+        used += static_cast<std::size_t>(n);
     }
+    data.resize(used);
     ::close(fd);
     return data;
 }
@@ -136,7 +140,13 @@ std::string file_stem(const std::string& path) {
 }
 
 bool is_valid_utf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
+    std::size_t i = 0;
+    // Table files are nearly all ASCII: skip it eight octets at a time.
+    for (std::uint64_t word = 0; i + 8 <= text.size(); i += 8) {
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ull) != 0) break;
+    }
+    while (i < text.size()) {
         const std::size_t n = utf8_sequence_length(text, i);
         if (n == 0) return false;
         i += n;
