@@ -1,0 +1,328 @@
+// The DecodedValue class and the three decoding functions.
+#include <array>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "data/decoder.h"
+#include "data/float_repr.h"
+#include "error/quoted.h"
+#include "error/text.h"
+#include "lib/binding.h"
+#include "tables/definitions_root.h"
+#include "tables/eccodes_loader.h"
+
+namespace norvane::py {
+namespace {
+
+// A record as Python holds it: numbers unboxed, strings shared. It can only refer to str
+// objects, which cannot form cycles, so the type is not GC-tracked (64 bytes per object).
+struct ValueObject {
+    PyObject_HEAD
+    PyObject* name;         // str, one object per distinct name per decode call
+    PyObject* raw_text;     // str or nullptr
+    PyObject* raw_meaning;  // str or nullptr, shared like name
+    double raw_value;
+    std::uint64_t raw;
+    std::uint32_t descriptor;
+    std::uint8_t flags;
+};
+
+constexpr std::uint8_t kHasRawValue = 1;
+constexpr std::uint8_t kHasRaw = 2;
+
+ValueObject* as_value(PyObject* self) { return reinterpret_cast<ValueObject*>(self); }
+
+void value_dealloc(PyObject* self) {
+    ValueObject* value = as_value(self);
+    PyTypeObject* type = Py_TYPE(self);
+    Py_XDECREF(value->name);
+    Py_XDECREF(value->raw_text);
+    Py_XDECREF(value->raw_meaning);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_descriptor(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_value(self)->descriptor); }
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_value(self)->name); }
+
+PyObject* get_raw_value(PyObject* self, void*) {
+    const ValueObject* value = as_value(self);
+    if (!(value->flags & kHasRawValue)) Py_RETURN_NONE;
+    return PyFloat_FromDouble(value->raw_value);
+}
+
+PyObject* get_raw(PyObject* self, void*) {
+    const ValueObject* value = as_value(self);
+    if (!(value->flags & kHasRaw)) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(value->raw);
+}
+
+PyObject* new_ref_or_none(PyObject* obj) { return obj == nullptr ? Py_NewRef(Py_None) : Py_NewRef(obj); }
+
+PyObject* get_raw_text(PyObject* self, void*) { return new_ref_or_none(as_value(self)->raw_text); }
+
+PyObject* get_raw_meaning(PyObject* self, void*) { return new_ref_or_none(as_value(self)->raw_meaning); }
+
+// The text if any, else the meaning, else the number, else None.
+PyObject* get_data(PyObject* self, void* closure) {
+    const ValueObject* value = as_value(self);
+    if (value->raw_text != nullptr) return Py_NewRef(value->raw_text);
+    if (value->raw_meaning != nullptr) return Py_NewRef(value->raw_meaning);
+    return get_raw_value(self, closure);
+}
+
+bool append_quoted(std::string& out, PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) return false;
+    out += quoted({utf8, static_cast<std::size_t>(size)});
+    return true;
+}
+
+// DecodedValue(012101, Some(273.15)); the payload is chosen like `data`.
+PyObject* value_repr(PyObject* self) {
+    const ValueObject* value = as_value(self);
+    std::string text = concat("DecodedValue(", fxy6(value->descriptor), ", ");
+    if (value->raw_text != nullptr || value->raw_meaning != nullptr) {
+        if (!append_quoted(text, value->raw_text != nullptr ? value->raw_text : value->raw_meaning))
+            return nullptr;
+    } else if (!(value->flags & kHasRawValue)) {
+        text += "None";
+    } else {
+        text += "Some(";
+        append_float_repr(text, value->raw_value);
+        text += ')';
+    }
+    text += ')';
+    return to_str(text);
+}
+
+PyGetSetDef value_getset[] = {
+    {"descriptor", get_descriptor, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"raw_value", get_raw_value, nullptr, nullptr, nullptr},
+    {"raw", get_raw, nullptr, nullptr, nullptr},
+    {"raw_text", get_raw_text, nullptr, nullptr, nullptr},
+    {"raw_meaning", get_raw_meaning, nullptr, nullptr, nullptr},
+    {"data", get_data, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot value_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(value_repr)},
+    {Py_tp_getset, value_getset},
+    {0, nullptr},
+};
+
+PyType_Spec value_spec = {
+    "norvane._norvane.DecodedValue",
+    sizeof(ValueObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    value_slots,
+};
+
+struct DecRef {
+    void operator()(PyObject* obj) const { Py_DECREF(obj); }
+};
+using OwnedObject = std::unique_ptr<PyObject, DecRef>;
+
+// One Python str per distinct string of the table set (or constant name) in one call,
+// keyed by the address of its characters: the same address always holds the same text.
+class SharedStrings {
+public:
+    SharedStrings() : slots_(64) {}
+    SharedStrings(const SharedStrings&) = delete;
+    SharedStrings& operator=(const SharedStrings&) = delete;
+    ~SharedStrings() {
+        for (const Slot& slot : slots_) Py_XDECREF(slot.text);
+    }
+
+    // A borrowed reference owned by the cache, or nullptr with an exception set.
+    PyObject* get(const char* key, std::string_view text) {
+        std::size_t i = slot_of(key);
+        while (slots_[i].key != nullptr) {
+            if (slots_[i].key == key) return slots_[i].text;
+            i = (i + 1) & (slots_.size() - 1);
+        }
+        PyObject* made = to_str(text);
+        if (made == nullptr) return nullptr;
+        slots_[i] = {key, made};
+        if (++size_ * 2 > slots_.size()) grow();
+        return made;
+    }
+
+private:
+    struct Slot {
+        const char* key = nullptr;
+        PyObject* text = nullptr;
+    };
+
+    std::size_t slot_of(const char* key) const {
+        const auto bits = reinterpret_cast<std::uintptr_t>(key);
+        return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 40) & (slots_.size() - 1);
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (slot.key == nullptr) continue;
+            std::size_t i = slot_of(slot.key);
+            while (slots_[i].key != nullptr) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t size_ = 0;
+};
+
+// A new DecodedValue object holding `record`, or nullptr with an exception set.
+PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedStrings& names,
+                    SharedStrings& meanings) {
+    // Straight from the object allocator: the type has no GC header and no __dict__.
+    auto* value = static_cast<ValueObject*>(PyObject_Malloc(sizeof(ValueObject)));
+    if (value == nullptr) return PyErr_NoMemory();
+    PyObject* self = PyObject_Init(reinterpret_cast<PyObject*>(value), type);
+    value->name = nullptr;
+    value->raw_text = nullptr;
+    value->raw_meaning = nullptr;
+    value->raw_value = record.raw_value;
+    value->raw = record.raw;
+    value->descriptor = record.descriptor;
+    value->flags = static_cast<std::uint8_t>((record.has_raw_value ? kHasRawValue : 0) |
+                                             (record.has_raw ? kHasRaw : 0));
+    OwnedObject owned(self);
+    PyObject* name = names.get(record.name.data(), record.name);
+    if (name == nullptr) return nullptr;
+    value->name = Py_NewRef(name);
+    if (record.raw_meaning != nullptr) {
+        PyObject* meaning = meanings.get(record.raw_meaning->data(), *record.raw_meaning);
+        if (meaning == nullptr) return nullptr;
+        value->raw_meaning = Py_NewRef(meaning);
+    }
+    if (record.has_raw_text) {
+        // IA5 decoding leaves only ASCII characters.
+        value->raw_text = PyUnicode_DecodeASCII(record.raw_text.data(),
+                                                static_cast<Py_ssize_t>(record.raw_text.size()), "replace");
+        if (value->raw_text == nullptr) return nullptr;
+    }
+    return owned.release();
+}
+
+// The records as a new list of DecodedValue objects, built in one pass.
+PyObject* to_value_list(const DecodedMessage& records) {
+    PyTypeObject* type = state().decoded_value_type;
+    SharedStrings names;
+    SharedStrings meanings;
+    OwnedObject list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    if (!list) return nullptr;
+    Py_ssize_t index = 0;
+    const bool complete = records.for_each([&](const DecodedValue& record) {
+        PyObject* value = new_value(type, record, names, meanings);
+        if (value == nullptr) return false;
+        PyList_SET_ITEM(list.get(), index++, value);
+        return true;
+    });
+    return complete ? list.release() : nullptr;
+}
+
+struct FirstMessage {
+    BufrMessage message;
+    std::span<const std::uint8_t> section4;
+};
+
+// The first message of `data`, parsed; MissingMarker when there is none. Later messages
+// are only located by the split, never parsed.
+Result<FirstMessage> first_message(std::span<const std::uint8_t> data) {
+    NV_ASSIGN(const std::vector<MessageSpan> spans, split_messages(data));
+    if (spans.empty()) return std::unexpected(make_error(ErrorKind::MissingMarker));
+    const std::span<const std::uint8_t> octets = data.subspan(spans[0].offset, spans[0].length);
+    NV_ASSIGN(BufrMessage message, parse_message(octets));
+    if (message.section4_data_offset > octets.size() ||
+        message.section4_data_length > octets.size() - message.section4_data_offset) [[unlikely]]
+        return std::unexpected(internal_error("section 4 data lies outside the parsed message"));
+    const auto section4 = octets.subspan(message.section4_data_offset, message.section4_data_length);
+    return FirstMessage{std::move(message), section4};
+}
+
+PyObject* decode_with(const FirstMessage& first, const TableSet& tables) {
+    const auto records = decode_message(first.message, tables, first.section4);
+    if (!records) return raise_error(records.error());
+    return to_value_list(*records);
+}
+
+// C++ failures never cross into the interpreter.
+template <class Body>
+PyObject* guarded(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        return raise_panic(concat("internal failure while decoding: ", failure.what()));
+    }
+}
+
+constexpr std::array<const char*, 2> kTableDirArgs{"data", "table_dir"};
+constexpr std::array<const char*, 2> kTablesArgs{"data", "tables"};
+constexpr std::array<const char*, 2> kDefinitionsArgs{"data", "definitions_root"};
+
+}  // namespace
+
+PyTypeObject* create_decoded_value_type() {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&value_spec));
+}
+
+PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> values{};
+    std::span<const std::uint8_t> data;
+    std::string table_dir;
+    if (!parse_args("decode_values", args, nargs, kwnames, kTableDirArgs, values) ||
+        !as_bytes(values[0], "data", data) || !as_path(values[1], "table_dir", table_dir))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        const auto first = first_message(data);
+        if (!first) return raise_error(first.error());
+        const auto tables = from_eccodes_dir(table_dir);
+        if (!tables) return raise_error(tables.error());
+        return decode_with(*first, *tables);
+    });
+}
+
+PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> values{};
+    std::span<const std::uint8_t> data;
+    if (!parse_args("decode_values_with_tables", args, nargs, kwnames, kTablesArgs, values) ||
+        !as_bytes(values[0], "data", data) ||
+        !check_type(values[1], "tables", state().table_set_type, "TableSet"))
+        return nullptr;
+    const TableSet& tables = table_set_of(values[1]);
+    return guarded([&]() -> PyObject* {
+        const auto first = first_message(data);
+        if (!first) return raise_error(first.error());
+        return decode_with(*first, tables);
+    });
+}
+
+PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 2> values{};
+    std::span<const std::uint8_t> data;
+    std::string root;
+    if (!parse_args("decode_values_with_definitions", args, nargs, kwnames, kDefinitionsArgs, values) ||
+        !as_bytes(values[0], "data", data) || !as_path(values[1], "definitions_root", root))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        const auto first = first_message(data);
+        if (!first) return raise_error(first.error());
+        const auto tables = from_eccodes_definitions(root, first->message);
+        if (!tables) return raise_error(tables.error());
+        return decode_with(*first, *tables);
+    });
+}
+
+}  // namespace norvane::py
