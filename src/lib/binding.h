@@ -81,6 +81,8 @@ PyTypeObject* create_sequence_definition_type();
 PyTypeObject* create_table_set_type();
 PyObject* new_table_set(TableSet&& tables);     // a new TableSet object
 const TableSet& table_set_of(PyObject* obj);    // obj must be a TableSet instance
+class SharedStrings;
+SharedStrings& shared_strings_of(PyObject* obj);  // the TableSet object's str cache, made on first use
 PyObject* expand_descriptors(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // py_decode.cpp
 PyTypeObject* create_decoded_value_type();

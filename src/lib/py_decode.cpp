@@ -9,6 +9,7 @@
 #include "error/quoted.h"
 #include "error/text.h"
 #include "lib/binding.h"
+#include "lib/shared_strings.h"
 #include "tables/definitions_root.h"
 #include "tables/eccodes_loader.h"
 
@@ -130,60 +131,8 @@ struct DecRef {
 };
 using OwnedObject = std::unique_ptr<PyObject, DecRef>;
 
-// One Python str per distinct string of the table set (or constant name) in one call,
-// keyed by the address of its characters: the same address always holds the same text.
-class SharedStrings {
-public:
-    SharedStrings() : slots_(64) {}
-    SharedStrings(const SharedStrings&) = delete;
-    SharedStrings& operator=(const SharedStrings&) = delete;
-    ~SharedStrings() {
-        for (const Slot& slot : slots_) Py_XDECREF(slot.text);
-    }
-
-    // A borrowed reference owned by the cache, or nullptr with an exception set.
-    PyObject* get(const char* key, std::string_view text) {
-        std::size_t i = slot_of(key);
-        while (slots_[i].key != nullptr) {
-            if (slots_[i].key == key) return slots_[i].text;
-            i = (i + 1) & (slots_.size() - 1);
-        }
-        PyObject* made = to_str(text);
-        if (made == nullptr) return nullptr;
-        slots_[i] = {key, made};
-        if (++size_ * 2 > slots_.size()) grow();
-        return made;
-    }
-
-private:
-    struct Slot {
-        const char* key = nullptr;
-        PyObject* text = nullptr;
-    };
-
-    std::size_t slot_of(const char* key) const {
-        const auto bits = reinterpret_cast<std::uintptr_t>(key);
-        return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 40) & (slots_.size() - 1);
-    }
-
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
-        old.swap(slots_);
-        for (const Slot& slot : old) {
-            if (slot.key == nullptr) continue;
-            std::size_t i = slot_of(slot.key);
-            while (slots_[i].key != nullptr) i = (i + 1) & (slots_.size() - 1);
-            slots_[i] = slot;
-        }
-    }
-
-    std::vector<Slot> slots_;
-    std::size_t size_ = 0;
-};
-
 // A new DecodedValue object holding `record`, or nullptr with an exception set.
-PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedStrings& names,
-                    SharedStrings& meanings) {
+PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedStrings& strings) {
     // Straight from the object allocator: the type has no GC header and no __dict__.
     auto* value = static_cast<ValueObject*>(PyObject_Malloc(sizeof(ValueObject)));
     if (value == nullptr) return PyErr_NoMemory();
@@ -197,11 +146,11 @@ PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedString
     value->flags = static_cast<std::uint8_t>((record.has_raw_value ? kHasRawValue : 0) |
                                              (record.has_raw ? kHasRaw : 0));
     OwnedObject owned(self);
-    PyObject* name = names.get(record.name.data(), record.name);
+    PyObject* name = strings.get(record.name.data(), record.name);
     if (name == nullptr) return nullptr;
     value->name = Py_NewRef(name);
     if (record.raw_meaning != nullptr) {
-        PyObject* meaning = meanings.get(record.raw_meaning->data(), *record.raw_meaning);
+        PyObject* meaning = strings.get(record.raw_meaning->data(), *record.raw_meaning);
         if (meaning == nullptr) return nullptr;
         value->raw_meaning = Py_NewRef(meaning);
     }
@@ -215,15 +164,13 @@ PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedString
 }
 
 // The records as a new list of DecodedValue objects, built in one pass.
-PyObject* to_value_list(const DecodedMessage& records) {
+PyObject* to_value_list(const DecodedMessage& records, SharedStrings& strings) {
     PyTypeObject* type = state().decoded_value_type;
-    SharedStrings names;
-    SharedStrings meanings;
     OwnedObject list(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     Py_ssize_t index = 0;
     const bool complete = records.for_each([&](const DecodedValue& record) {
-        PyObject* value = new_value(type, record, names, meanings);
+        PyObject* value = new_value(type, record, strings);
         if (value == nullptr) return false;
         PyList_SET_ITEM(list.get(), index++, value);
         return true;
@@ -250,10 +197,16 @@ Result<FirstMessage> first_message(std::span<const std::uint8_t> data) {
     return FirstMessage{std::move(message), section4};
 }
 
-PyObject* decode_with(const FirstMessage& first, const TableSet& tables) {
+PyObject* decode_with(const FirstMessage& first, const TableSet& tables, SharedStrings& strings) {
     const auto records = decode_message(first.message, tables, first.section4);
     if (!records) return raise_error(records.error());
-    return to_value_list(*records);
+    return to_value_list(*records, strings);
+}
+
+// Tables loaded for one call share their strings for that call only.
+PyObject* decode_with(const FirstMessage& first, const TableSet& tables) {
+    SharedStrings strings;
+    return decode_with(first, tables, strings);
 }
 
 // C++ failures never cross into the interpreter.
@@ -305,7 +258,8 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
     return guarded([&]() -> PyObject* {
         const auto first = first_message(data);
         if (!first) return raise_error(first.error());
-        return decode_with(*first, tables);
+        // A table set kept by the caller keeps its name strings across calls.
+        return decode_with(*first, tables, shared_strings_of(values[1]));
     });
 }
 

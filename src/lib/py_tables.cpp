@@ -8,6 +8,7 @@
 #include "error/quoted.h"
 #include "error/text.h"
 #include "lib/binding.h"
+#include "lib/shared_strings.h"
 #include "tables/definitions_root.h"
 #include "tables/eccodes_loader.h"
 #include "tables/expansion.h"
@@ -39,7 +40,8 @@ using SequenceObject = RecordObject<SequenceDefinition>;
 
 struct TableSetObject {
     PyObject_HEAD
-    TableSet* tables;  // owned; never changed once the object exists
+    TableSet* tables;        // owned; never changed once the object exists
+    SharedStrings* strings;  // owned; Python strs of names and meanings handed to decoded values
 };
 
 template <class T>
@@ -182,6 +184,7 @@ PyObject* wrap_tables(PyTypeObject* type, std::unique_ptr<TableSet> tables) {
     auto* self = reinterpret_cast<TableSetObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
     self->tables = tables.release();
+    self->strings = nullptr;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -198,6 +201,7 @@ PyObject* table_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void table_set_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     delete reinterpret_cast<TableSetObject*>(self)->tables;
+    delete reinterpret_cast<TableSetObject*>(self)->strings;
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -356,6 +360,12 @@ PyObject* new_table_set(TableSet&& tables) {
 }
 
 const TableSet& table_set_of(PyObject* obj) { return tables_of(obj); }
+
+SharedStrings& shared_strings_of(PyObject* obj) {
+    auto* self = reinterpret_cast<TableSetObject*>(obj);
+    if (self->strings == nullptr) self->strings = new SharedStrings();
+    return *self->strings;
+}
 
 PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 2> names{"table_dir", "descriptors"};
