@@ -9,6 +9,18 @@ std::uint8_t bitmap_entry(double value) {
     return value >= 255.0 ? 255 : static_cast<std::uint8_t>(value);
 }
 
+bool takes_bitmap_entry(ValueCodingState& state) {
+    if (state.announced_bitmap_anchor) [[unlikely]] {
+        state.bitmap_defining = true;
+        state.bitmap.clear();
+        state.bitmap_cursor = 0;
+        state.bitmap_anchor = *state.announced_bitmap_anchor;
+        if (!state.backward_reference) state.backward_reference = state.bitmap_anchor;
+        state.announced_bitmap_anchor.reset();
+    }
+    return state.bitmap_defining;
+}
+
 Result<const ElementDefinition*> next_bitmap_element(ValueCodingState& state) {
     const std::size_t length = state.bitmap.size();
     if (state.bitmap_cursor >= length) return nullptr;  // also the empty bitmap

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "tables/table_set.h"
@@ -21,11 +22,22 @@ struct ValueCodingState {
     std::uint64_t text_counter = 0;         // texts read so far in the message (uncompressed)
     std::uint64_t text_column_counter = 0;  // character columns read so far (compressed)
 
-    // Data present bitmap (2 22 000 ... 2 37 255): 031031 values collected after 2 36 000.
+    // 2 03 YYY: element descriptors up to 2 03 255 send YYY-bit reference values instead of
+    // values; those stay in force, one per element code, until 2 03 000.
+    std::uint8_t new_reference_width = 0;  // YYY while a definition runs, else 0
+    std::unordered_map<std::uint32_t, std::int64_t> new_references;
+
+    // Data present bitmap (2 22 000 ... 2 37 255): 031031 values collected after 2 36 000, or
+    // after a 2 22 000, 2 23 000, 2 24 000, 2 25 000 or 2 32 000 that the 031031 values follow.
     std::vector<std::uint8_t> bitmap;
-    bool bitmap_defining = false;  // set by 2 36 000, never cleared within the state's life
+    bool bitmap_defining = false;  // set by a definition, never cleared within the state's life
     std::size_t bitmap_cursor = 0;
     std::size_t bitmap_anchor = 0;  // history length when the bitmap definition began
+    // The anchor of a bitmap announced by 2 22 000 ... 2 32 000 that the next 031031 begins.
+    std::optional<std::size_t> announced_bitmap_anchor;
+    // The elements the first bitmap of the walk refers to, as a history length: later
+    // announced bitmaps refer to the same elements until 2 35 000 cancels the reference.
+    std::optional<std::size_t> backward_reference;
     // Table B entries of the elements read so far, in order; bitmap positions map onto it.
     // They point into the TableSet, which outlives the walk.
     std::vector<const ElementDefinition*> history;

@@ -35,15 +35,16 @@ Status append_operator_column(std::uint32_t code, const CompressedWalk& walk) {
     return {};
 }
 
-Status read_text_column(const ElementDefinition& element, std::uint16_t table_width, ValueCodingState& state,
+// A character column: `width` bits of common text, a 6-bit octet count W, then W octets
+// per subset unless W is 0. CCITT IA5 elements and 2 05 YYY text alike.
+Status read_text_column(std::uint32_t code, std::string_view name, std::uint16_t width, ValueCodingState& state,
                         const CompressedWalk& walk) {
     BitReader& reader = walk.reader;
-    const std::uint16_t width = state.text_width_override.value_or(table_width);
     NV_ASSIGN(std::string common, reader.read_bytes(width));
     NV_ASSIGN(const std::uint64_t increment_width, reader.read_u64(6));
     const std::uint64_t ordinal = state.text_column_counter++;
     ColumnList& list = walk.columns;
-    NV_ASSIGN(Column* column, append_column(walk, element.code, element.name));
+    NV_ASSIGN(Column* column, append_column(walk, code, name));
     column->text = true;
     column->text_base = ordinal * list.subsets;  // numbering runs on across columns, N per column
     column->chars = static_cast<std::uint16_t>(width / 8u);
@@ -76,11 +77,36 @@ Result<std::uint64_t> common_factor(const ColumnList& list, const Column& column
     return saturating_u64(first);
 }
 
+// The bitmap entry of a 031031 column. One bitmap serves all subsets, so a column whose
+// subsets differ (a value, or whether it is missing) would select different elements in
+// each: that is refused rather than decoded with subset 1's bitmap.
+Result<std::uint8_t> common_bitmap_entry(const ColumnList& list, const Column& column) {
+    double first = 0.0;
+    const bool present = list.subsets > 0 && list.value_at(column, 0, first);
+    if (!column.constant) {
+        for (std::size_t s = 1; s < list.subsets; ++s) {
+            double value = 0.0;
+            if (list.value_at(column, s, value) != present || (present && value != first)) [[unlikely]]
+                return std::unexpected(
+                    parse_error("compressed data present bitmap varying between subsets is not implemented"));
+        }
+    }
+    return present ? bitmap_entry(first) : std::uint8_t{0};
+}
+
 Status run_operator(std::uint32_t code, const CompressedWalk& walk, ValueCodingState& state) {
     const Descriptor descriptor = Descriptor::from_code(code);
     switch (classify_operator(descriptor.x, descriptor.y)) {
         case OperatorAction::Apply:
+            // Decoders disagree on how compressed data carries new reference values (with or
+            // without a 6-bit increment width after each), so they are refused.
+            if (descriptor.x == 3 && descriptor.y != 0 && descriptor.y != 255) [[unlikely]]
+                return std::unexpected(
+                    parse_error("change of reference values (203YYY) in compressed data is not implemented"));
             break;
+        case OperatorAction::CharacterData:
+            return read_text_column(code, kCharacterDataName, static_cast<std::uint16_t>(8u * descriptor.y), state,
+                                    walk);
         case OperatorAction::Marker:
             NV_TRY(append_operator_column(code, walk));
             apply_bitmap_control(descriptor.x, descriptor.y, state);
@@ -157,7 +183,8 @@ Status read_compressed_element_column(const ElementDefinition& element, std::int
                                       std::uint16_t table_width, ValueCodingState& state,
                                       const CompressedWalk& walk) {
     if (is_text_element(element)) [[unlikely]]
-        return read_text_column(element, table_width, state, walk);
+        return read_text_column(element.code, element.name, state.text_width_override.value_or(table_width), state,
+                                walk);
     return read_compressed_numeric_column(element.code, element.name, numeric_width(table_width, state),
                                           numeric_reference(table_reference, state),
                                           numeric_scale(element.scale, state), !is_class31(element.code),
@@ -186,11 +213,9 @@ Status decode_compressed_descriptors_inner(std::span<const std::uint32_t> descri
                 if (element == nullptr) [[unlikely]]
                     return std::unexpected(make_error(ErrorKind::ElementNotFound, code));
                 NV_TRY(read_compressed_element_column(*element, element->reference, element->width, state, walk));
-                if (code == kBitmapIndicatorCode && state.bitmap_defining) {
-                    // The entry comes from subset 1 alone, 0 when there is none or it is missing.
-                    double indicator = 0.0;
-                    const bool present = list.subsets > 0 && list.value_at(list.columns.back(), 0, indicator);
-                    state.bitmap.push_back(present ? bitmap_entry(indicator) : 0);
+                if (code == kBitmapIndicatorCode && takes_bitmap_entry(state)) {
+                    NV_ASSIGN(const std::uint8_t entry, common_bitmap_entry(list, list.columns.back()));
+                    state.bitmap.push_back(entry);
                 } else {
                     state.history.push_back(element);
                 }

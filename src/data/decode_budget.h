@@ -3,9 +3,9 @@
 //
 // The format lets a few bits stand for unbounded work: a delayed replication factor may
 // be up to 2^64 - 1, replicated bodies may read no bits at all (operator markers,
-// zero-width elements, empty sequences), nested replications multiply, and one 6-bit
-// block of a compressed message stands for up to 65535 values. Two counters bound a
-// decode by the size of its section 4 data:
+// zero-width elements, 2 05 000 texts, empty sequences), nested replications multiply,
+// and one 6-bit block of a compressed message stands for up to 65535 values. Two counters
+// bound a decode by the size of its section 4 data:
 //
 //   descriptor steps <= 2^20 + 16 x (section 4 bits)   (one step per descriptor visited)
 //   decoded values   <= 2^20 + 16 x (section 4 bits)   (records, all subsets together)

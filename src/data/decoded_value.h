@@ -10,8 +10,9 @@ namespace norvane {
 
 inline constexpr std::string_view kOperatorName = "operator";
 inline constexpr std::string_view kAssociatedFieldName = "associatedField";
+inline constexpr std::string_view kCharacterDataName = "characterData";  // 2 05 YYY text
 
-// `name` and `raw_meaning` point into the TableSet used for the decode (or at the two
+// `name` and `raw_meaning` point into the TableSet used for the decode (or at the
 // constant names above), so the set must outlive the records. Everything else is owned.
 struct DecodedValue {
     std::uint32_t descriptor = 0;

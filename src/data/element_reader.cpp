@@ -1,6 +1,9 @@
 #include "data/element_reader.h"
 
+#include <algorithm>
 #include <array>
+
+#include "error/text.h"
 
 namespace norvane {
 namespace {
@@ -26,15 +29,14 @@ constexpr auto kPowersOfTen = [] {
     return powers;
 }();
 
-Status read_text(const ElementDefinition& element, std::uint16_t table_width, BitReader& reader,
+Status read_text(std::uint32_t code, std::string_view name, std::uint16_t width, BitReader& reader,
                  ValueCodingState& state, DecodedValues& out) {
-    const std::uint16_t width = state.text_width_override.value_or(table_width);
     NV_ASSIGN(std::string field, reader.read_bytes(width));
     const bool present = decode_ia5_text(field);
     ++state.text_counter;
     DecodedValue& value = out.emplace_back();
-    value.descriptor = element.code;
-    value.name = element.name;
+    value.descriptor = code;
+    value.name = name;
     value.has_raw_value = true;
     value.raw_value = static_cast<double>(state.text_counter * 1000 + width / 8);
     if (present) {
@@ -42,6 +44,28 @@ Status read_text(const ElementDefinition& element, std::uint16_t table_width, Bi
         value.raw_text = std::move(field);
     }
     return {};
+}
+
+Status read_numeric(const ElementDefinition& element, std::uint16_t width, std::int64_t reference,
+                    const TableSet& tables, BitReader& reader, ValueCodingState& state, DecodedValues& out) {
+    NV_ASSIGN(const std::uint64_t raw, reader.read_u64(width));
+    DecodedValue& value = out.emplace_back();
+    value.descriptor = element.code;
+    value.name = element.name;
+    value.has_raw = true;
+    value.raw = raw;
+    const bool missing = width <= 63 && !is_class31(element.code) && raw == all_ones(width);
+    if (!missing) {
+        value.has_raw_value = true;
+        value.raw_value = scaled_value(raw, reference, numeric_scale(element.scale, state));
+    }
+    value.raw_meaning = tables.code_meaning(element.code, raw);
+    return {};
+}
+
+[[gnu::cold, gnu::noinline]] BufrError new_reference_too_wide(unsigned width, std::uint32_t code) {
+    return parse_error(concat("new reference value of ", width, " bits for ", fxy6(code),
+                              " does not fit in 64 bits"));
 }
 
 }  // namespace
@@ -81,29 +105,46 @@ bool decode_ia5_text(std::string& field) {
 
 Status read_element(const ElementDefinition& element, const TableSet& tables, BitReader& reader,
                     ValueCodingState& state, DecodedValues& out) {
+    if (!state.new_references.empty()) [[unlikely]] {
+        const auto redefined = state.new_references.find(element.code);
+        if (redefined != state.new_references.end() && !is_text_element(element)) {
+            return read_numeric(element, numeric_width(element.width, state), redefined->second, tables, reader,
+                                state, out);
+        }
+    }
     return read_element_as(element, element.reference, element.width, tables, reader, state, out);
 }
 
 Status read_element_as(const ElementDefinition& element, std::int64_t table_reference,
                        std::uint16_t table_width, const TableSet& tables, BitReader& reader,
                        ValueCodingState& state, DecodedValues& out) {
-    if (is_text_element(element)) [[unlikely]]
-        return read_text(element, table_width, reader, state, out);
-    const std::uint16_t width = numeric_width(table_width, state);
-    NV_ASSIGN(const std::uint64_t raw, reader.read_u64(width));
-    DecodedValue& value = out.emplace_back();
-    value.descriptor = element.code;
-    value.name = element.name;
-    value.has_raw = true;
-    value.raw = raw;
-    const bool missing = width <= 63 && !is_class31(element.code) && raw == all_ones(width);
-    if (!missing) {
-        value.has_raw_value = true;
-        value.raw_value = scaled_value(raw, numeric_reference(table_reference, state),
-                                       numeric_scale(element.scale, state));
+    if (is_text_element(element)) [[unlikely]] {
+        return read_text(element.code, element.name, state.text_width_override.value_or(table_width), reader,
+                         state, out);
     }
-    value.raw_meaning = tables.code_meaning(element.code, raw);
-    return {};
+    return read_numeric(element, numeric_width(table_width, state), numeric_reference(table_reference, state),
+                        tables, reader, state, out);
+}
+
+Status read_character_data(std::uint32_t code, std::uint8_t characters, BitReader& reader,
+                           ValueCodingState& state, DecodedValues& out) {
+    return read_text(code, kCharacterDataName, static_cast<std::uint16_t>(8u * characters), reader, state, out);
+}
+
+Result<std::int64_t> read_new_reference(BitReader& reader, unsigned width, std::uint32_t code) {
+    if (width == 0) return std::int64_t{0};
+    NV_ASSIGN(const std::uint64_t negative, reader.read_u64(1));
+    // The magnitude must fit in 63 bits: any wider part has to be zero.
+    unsigned magnitude_bits = width - 1;
+    while (magnitude_bits > 63) {
+        const unsigned high = std::min(magnitude_bits - 63, 64u);
+        NV_ASSIGN(const std::uint64_t bits, reader.read_u64(static_cast<std::uint16_t>(high)));
+        if (bits != 0) [[unlikely]] return std::unexpected(new_reference_too_wide(width, code));
+        magnitude_bits -= high;
+    }
+    NV_ASSIGN(const std::uint64_t magnitude, reader.read_u64(static_cast<std::uint16_t>(magnitude_bits)));
+    const auto value = static_cast<std::int64_t>(magnitude);
+    return negative != 0 ? -value : value;
 }
 
 std::int64_t difference_reference(const ElementDefinition& element) {

@@ -59,15 +59,25 @@ inline std::int64_t numeric_reference(std::int64_t table_reference, const ValueC
 bool decode_ia5_text(std::string& field);
 
 // Reads `element` with the operators of `state` and appends its record to `out`. Nothing
-// is appended (and the text counter does not move) when the read fails.
+// is appended (and the text counter does not move) when the read fails. A reference value
+// redefined by 2 03 YYY replaces the Table B one as it stands, without the 2 07 YYY factor.
 Status read_element(const ElementDefinition& element, const TableSet& tables, BitReader& reader,
                     ValueCodingState& state, DecodedValues& out);
 
 // As read_element, with the reference value and width of a 2 25 255 difference value in
-// place of the Table B ones.
+// place of the Table B ones (a redefined reference value does not apply).
 Status read_element_as(const ElementDefinition& element, std::int64_t table_reference,
                        std::uint16_t table_width, const TableSet& tables, BitReader& reader,
                        ValueCodingState& state, DecodedValues& out);
+
+// 2 05 YYY: reads YYY characters as a CCITT IA5 field and appends a text record under the
+// operator's own `code`, named "characterData"; it counts as a text of the message.
+Status read_character_data(std::uint32_t code, std::uint8_t characters, BitReader& reader,
+                           ValueCodingState& state, DecodedValues& out);
+
+// A new reference value of `width` (1 to 255) bits after 2 03 YYY: sign and magnitude, the
+// leftmost bit set for a negative one. A magnitude beyond 63 bits fails (for `code`).
+Result<std::int64_t> read_new_reference(BitReader& reader, unsigned width, std::uint32_t code);
 
 // The Table B reference and width of a 2 25 255 difference value of `element`:
 // -(2^width) (wrapping) and width + 1 (at most 65535).

@@ -3,15 +3,22 @@
 namespace norvane {
 
 void apply_bitmap_control(std::uint32_t x, std::uint32_t y, ValueCodingState& state) {
+    if (y == 0 && (x == 22 || x == 23 || x == 24 || x == 25 || x == 32)) {
+        state.announced_bitmap_anchor = state.backward_reference.value_or(state.history.size());
+        return;
+    }
+    if ((x == 35 && y == 0) || x == 36 || x == 37) state.announced_bitmap_anchor.reset();
     if (x == 36 && y == 0) {
         state.bitmap_defining = true;
         state.bitmap.clear();
         state.bitmap_cursor = 0;
         state.bitmap_anchor = state.history.size();
+        if (!state.backward_reference) state.backward_reference = state.bitmap_anchor;
     } else if ((x == 35 && y == 0) || (x == 37 && y != 0)) {
         state.bitmap.clear();
         state.bitmap_cursor = 0;
         state.bitmap_anchor = 0;
+        if (x == 35) state.backward_reference.reset();
     } else if (x == 37) {
         state.bitmap_cursor = 0;
     }
@@ -25,6 +32,11 @@ void apply_operator(Descriptor descriptor, ValueCodingState& state) {
             break;
         case 2:
             state.scale_change = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
+            break;
+        case 3:
+            // 2 03 255 ends a definition, 2 03 000 also cancels what was defined.
+            if (y == 0) state.new_references.clear();
+            state.new_reference_width = y == 255 ? 0 : static_cast<std::uint8_t>(y);
             break;
         case 4:
             state.associated_field_width = static_cast<std::uint8_t>(y);

@@ -25,11 +25,23 @@ Status read_plain_element(std::uint32_t code, const SubsetWalk& walk, ValueCodin
     return read_element(*element, walk.tables, walk.reader, state, walk.out);
 }
 
+// Between 2 03 YYY and 2 03 255 an element descriptor sends the element's new reference
+// value (YYY bits) instead of a value: nothing is recorded and the history does not grow.
+Status define_new_reference(std::uint32_t code, const SubsetWalk& walk, ValueCodingState& state) {
+    if (walk.tables.element(code) == nullptr) [[unlikely]]
+        return std::unexpected(make_error(ErrorKind::ElementNotFound, code));
+    NV_ASSIGN(const std::int64_t reference, read_new_reference(walk.reader, state.new_reference_width, code));
+    state.new_references.insert_or_assign(code, reference);
+    return {};
+}
+
 Status run_operator(std::uint32_t code, const SubsetWalk& walk, ValueCodingState& state) {
     const Descriptor descriptor = Descriptor::from_code(code);
     switch (classify_operator(descriptor.x, descriptor.y)) {
         case OperatorAction::Apply:
             break;
+        case OperatorAction::CharacterData:
+            return read_character_data(code, descriptor.y, walk.reader, state, walk.out);
         case OperatorAction::Marker:
             walk.out.push_back(operator_marker(code));
             apply_bitmap_control(descriptor.x, descriptor.y, state);
@@ -61,10 +73,15 @@ Status decode_descriptor_values_inner(std::span<const std::uint32_t> descriptors
         const std::uint32_t code = descriptors[i];
         switch (fxy_f(code)) {
             case 0: {
+                if (state.new_reference_width != 0) [[unlikely]] {
+                    NV_TRY(define_new_reference(code, walk, state));
+                    ++i;
+                    break;
+                }
                 const ElementDefinition* element = nullptr;
                 NV_TRY(read_plain_element(code, walk, state, element));
                 state.width_override.reset();  // a 2 06 YYY width serves one element
-                if (code == kBitmapIndicatorCode && state.bitmap_defining) {
+                if (code == kBitmapIndicatorCode && takes_bitmap_entry(state)) {
                     const DecodedValue& indicator = walk.out.back();
                     if (indicator.has_raw_value) state.bitmap.push_back(bitmap_entry(indicator.raw_value));
                 } else {
