@@ -7,25 +7,15 @@ from pathlib import Path
 import pytest
 
 TESTS = Path(__file__).resolve().parent
-REPO = TESTS.parents[1]
-SHARED = REPO.parent / "shared"
-CORPUS = SHARED / "corpus"
-
-# bufr_writer sits next to the tests; make it importable however pytest was started.
-if str(TESTS) not in sys.path:
-    sys.path.insert(0, str(TESTS))
+CORPUS = TESTS.parents[2] / "shared" / "corpus"
+sys.path.insert(0, str(TESTS))  # bufr_writer, however pytest was started
 
 
 def require(path: Path) -> Path:
-    """Skips the calling test when ``path`` does not exist (data outside the repository)."""
+    """Skips the calling test when ``path`` (data outside the repository) does not exist."""
     if not path.exists():
         pytest.skip(f"{path} is not available")
     return path
-
-
-@pytest.fixture(scope="session")
-def corpus() -> Path:
-    return require(CORPUS)
 
 
 def pytest_report_header(config):
@@ -35,8 +25,7 @@ def pytest_report_header(config):
 
 
 def pytest_sessionstart(session):
-    # A sanitizer run points this at its own build, so testing the installed module by
-    # mistake fails loudly instead of passing quietly.
+    # A sanitizer run points this at its own build, so testing the installed module by mistake fails loudly.
     expected = os.environ.get("NORVANE_EXPECT_MODULE_DIR")
     if expected:
         from norvane import _norvane

@@ -1,4 +1,4 @@
-"""The package's own layer: finding a definitions root and the command line."""
+"""The package's own layer: finding a definitions root, splitting bytes, and the command line."""
 
 import os
 from pathlib import Path
@@ -6,79 +6,63 @@ from pathlib import Path
 import pytest
 
 import norvane
+from bufr_writer import build_message, write_table_dir
 from norvane.__main__ import main
 from norvane.definitions import DefinitionsNotFound, find_definitions_root
 
-from bufr_writer import build_message, pack_bits
-
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "synop.bufr"
-DEBIAN_ROOT = Path("/usr/share/eccodes/definitions")
-
-
-def make_root(path: Path) -> Path:
-    (path / "bufr" / "tables").mkdir(parents=True)
-    return path
+INSTALLED = Path("/usr/share/eccodes/definitions")
 
 
 @pytest.fixture
-def clean_env(monkeypatch):
+def env(monkeypatch):
     monkeypatch.delenv("NORVANE_DEFINITIONS", raising=False)
     monkeypatch.delenv("ECCODES_DEFINITION_PATH", raising=False)
+    monkeypatch.setattr(norvane.definitions, "_INSTALLED_ROOTS", ())
     return monkeypatch
 
 
-def test_root_order_explicit_then_ours_then_eccodes(tmp_path, clean_env):
-    explicit, ours, theirs = (make_root(tmp_path / name) for name in ("explicit", "ours", "theirs"))
-    clean_env.setenv("ECCODES_DEFINITION_PATH", f"{tmp_path / 'nothing'}{os.pathsep}{theirs}")
+def test_root_order_explicit_then_ours_then_eccodes_then_installed(tmp_path, env):
+    explicit, ours, theirs, installed = (tmp_path / name for name in ("explicit", "ours", "theirs", "installed"))
+    for root in (explicit, ours, theirs, installed):
+        (root / "bufr/tables").mkdir(parents=True)
+    env.setattr(norvane.definitions, "_INSTALLED_ROOTS", (tmp_path / "none", installed))
+    assert find_definitions_root() == str(installed)
+    env.setenv("ECCODES_DEFINITION_PATH", f"{tmp_path / 'nothing'}{os.pathsep}{theirs}")
     assert find_definitions_root() == str(theirs)
-    clean_env.setenv("NORVANE_DEFINITIONS", str(ours))
+    env.setenv("NORVANE_DEFINITIONS", str(ours))
     assert find_definitions_root() == str(ours)
     assert find_definitions_root(explicit) == str(explicit)
-
-
-def test_explicit_root_without_tables_is_an_error(tmp_path, clean_env):
     with pytest.raises(DefinitionsNotFound, match="no bufr/tables"):
-        find_definitions_root(tmp_path)
+        find_definitions_root(tmp_path)  # an explicit root is never replaced by another
 
 
-def test_nothing_found_names_every_place_looked_at(tmp_path, clean_env, monkeypatch):
-    monkeypatch.setattr(norvane.definitions, "_INSTALLED_ROOTS", (tmp_path / "a", tmp_path / "b"))
-    clean_env.setenv("NORVANE_DEFINITIONS", str(tmp_path / "mine"))
+def test_nothing_found_names_every_place_looked_at(tmp_path, env):
+    env.setattr(norvane.definitions, "_INSTALLED_ROOTS", (tmp_path / "a", tmp_path / "b"))
+    env.setenv("NORVANE_DEFINITIONS", str(tmp_path / "mine"))
     with pytest.raises(DefinitionsNotFound) as caught:
         find_definitions_root()
-    text = str(caught.value)
-    for place in ("mine", "a", "b", "NORVANE_DEFINITIONS", "libeccodes-data"):
-        assert place in text
+    assert all(place in str(caught.value) for place in ("mine", "a", "b", "NORVANE_DEFINITIONS", "libeccodes-data"))
 
 
 def test_iter_message_bytes_skips_junk_and_stops_at_a_truncated_marker():
-    one = build_message([1001], pack_bits([(5, 7)]))
-    two = build_message([1002], pack_bits([(9, 10)]))
-    data = b"junk" + one + b"\n" + two + b"BUFR\x00\x10"
-    assert list(norvane.iter_message_bytes(data)) == [one, two]
+    one, two = build_message([1001], [(5, 7)]), build_message([1002], [(9, 10)])
+    assert list(norvane.iter_message_bytes(b"junk" + one + b"\n" + two + b"BUFR\x00\x10")) == [one, two]
+    assert list(norvane.iter_message_bytes(b"BUFR\x00\x00\x00\x04" + one)) == []
 
 
-@pytest.mark.skipif(not (DEBIAN_ROOT / "bufr" / "tables").is_dir(), reason="no ecCodes definitions installed")
-def test_command_line_decodes_the_example(capsys, clean_env):
-    assert main(["--definitions", str(DEBIAN_ROOT), str(EXAMPLE)]) == 0
+@pytest.mark.skipif(not (INSTALLED / "bufr/tables").is_dir(), reason="no ecCodes definitions installed")
+def test_command_line_decodes_the_example(capsys, env):
+    assert main(["--definitions", str(INSTALLED), str(EXAMPLE)]) == 0
     out = capsys.readouterr().out
     assert "message 1: BufrMessage(edition=4, length=136, subsets=2" in out
-    assert "BERLIN-TEMPELHOF" in out and "KOEBENHAVN/KASTRUP" in out
-    assert "275.35" in out and "MISSING VALUE" in out
-
-
-def test_command_line_headers_need_no_tables(capsys, clean_env, monkeypatch):
-    monkeypatch.setattr(norvane.definitions, "_INSTALLED_ROOTS", ())
-    assert main(["--headers", str(EXAMPLE)]) == 0
+    assert all(text in out for text in ("BERLIN-TEMPELHOF", "KOEBENHAVN/KASTRUP", "275.35", "MISSING VALUE"))
+    assert main(["--headers", str(EXAMPLE)]) == 0  # no tables needed, none found
     assert capsys.readouterr().out.startswith("message 1: BufrMessage(edition=4")
 
 
-def test_command_line_reports_a_decode_failure(tmp_path, capsys, clean_env):
-    bad = tmp_path / "bad.bufr"
-    bad.write_bytes(build_message([1001], pack_bits([(5, 7)])))
-    tables = tmp_path / "tables"
-    (tables).mkdir()
-    (tables / "element.table").write_text("")
-    (tables / "sequence.def").write_text("")
-    assert main(["--tables", str(tables), str(bad)]) == 1
+def test_command_line_reports_a_decode_failure(tmp_path, capsys, env):
+    (tmp_path / "bad.bufr").write_bytes(build_message([1001], [(5, 7)]))
+    assert main(["--tables", str(write_table_dir(tmp_path / "tables")), str(tmp_path / "bad.bufr")]) == 1
     assert "descriptor 001001 was not found in Table B" in capsys.readouterr().err
+    assert main([str(tmp_path / "bad.bufr")]) == 2  # no definitions root anywhere

@@ -5,11 +5,10 @@ bit-stream order: delayed replication factors included, associated fields (befor
 element), operator markers as 0.0, missing values as -1e+100, and a text as its ordinal in
 the message x 1000 + its width in bytes (in compressed messages the ordinal counts column by
 column). That is the order and the encoding of our records, so the two lists are walked side
-by side; where our decoder deliberately reads less than ecCodes (listed in ``DIVERGENCES``),
-the walk steps over ecCodes' extra values after checking that they are what the reason says.
+by side.
 
-Every message must match, fail with the error listed in ``FAILURES``, or diverge as listed in
-``DIVERGENCES``. Files with thousands of messages are sampled: every 50th message plus the last.
+Every message must match or fail with the error listed in ``FAILURES``. Files with thousands of
+messages are sampled: every 50th message plus the last.
 
 ecCodes here runs with its own built-in definitions; pointing it at Debian's tree (the one our
 decoder reads) through ECCODES_DEFINITION_PATH gives the same values for every message compared.
@@ -18,7 +17,6 @@ decoder reads) through ECCODES_DEFINITION_PATH gives the same values for every m
 from __future__ import annotations
 
 import csv
-from dataclasses import dataclass
 from functools import cache
 from pathlib import Path
 
@@ -48,42 +46,6 @@ FAILURES = {
         NOT_ENOUGH_BITS.format(568, 16, 576),
         "broken on purpose: its data section is too short for its descriptors; ecCodes fails too",
     ),
-    ("bufr/pybufrkit/benchmark_data/ISND02_LLBD.bufr", 0): (
-        NOT_ENOUGH_BITS.format(3205, 12, 3216),
-        "203014 ... 203255 sends new 14-bit reference values for 007030 and 007031; operator 203 "
-        "reads no bits here, so those values are read as elements and the data runs out",
-    ),
-}
-
-
-@dataclass(frozen=True)
-class Divergence:
-    reason: str
-    kind: str  # "character_data" or "bitmap_without_236000"
-
-
-CHARACTER_DATA = Divergence(
-    "205060 (60 characters of text) reads no bits here: ecCodes has one more text value, the "
-    "last one of the message; the bits it covers are left unread",
-    "character_data",
-)
-BITMAP_WITHOUT_236000 = Divergence(
-    "the bitmap after 222000 / 223000 is defined without 236000, so it stays empty and each "
-    "223255 of the final replication 101000 031002 223255 reads nothing; ecCodes reads one "
-    "substituted value per pass (the factor's count of values) from bits we leave unread",
-    "bitmap_without_236000",
-)
-
-TEMP = "bufr/derived_ed4/temp.ed4.bufr"
-DIVERGENCES = {
-    ("bufr/pybufrkit/data/IUSK73_AMMC_040000.bufr", 0): CHARACTER_DATA,
-    ("bufr/pybufrkit/data/IUSK73_AMMC_182300.bufr", 0): CHARACTER_DATA,
-    **{(TEMP, index): BITMAP_WITHOUT_236000 for index in (
-        3, 9, 11, 17, 23, 24, 27, 28, 30, 32, 33, 35, 36, 37, 38, 41, 43, 46, 52, 57, 62, 64, 71,
-        73, 74, 92, 99, 100, 103, 104, 110, 112, 119, 121, 122, 124, 125, 130, 133, 141, 145,
-        157, 175, 191, 222, 225, 231, 232, 250, 251, 254, 255, 256, 258, 275, 276, 281, 285,
-        291, 301, 333, 337, 355, 368, 371, 385, 399, 401, 402, 404, 405, 406, 407, 408, 419,
-    )},
 }
 
 
@@ -251,33 +213,10 @@ def check_record(record, value, peer, scales):
     return None if ok else f"ecCodes {value!r}"
 
 
-def skip_divergence(divergence, values, i, ours, j, descriptors):
-    """How many ecCodes values from i on are the listed divergence; 0 when they are not."""
-    if divergence is None:
-        return 0
-    if divergence.kind == "character_data":
-        # One text of 60 characters, numbered after our last text, at the very end.
-        last_text = max((int(r.raw_value) // 1000 for r in ours if r.raw is None and r.name != "operator"), default=0)
-        if j == len(ours) and i == len(values) - 1 and 205060 in descriptors and values[i] == (last_text + 1) * 1000 + 60:
-            return 1
-        return 0
-    if divergence.kind == "bitmap_without_236000":
-        # Right after the factor of "101000 031002 223255": one ecCodes value per pass.
-        run = [101000, 31002, 223255]
-        if 236000 in descriptors or not any(descriptors[k:k + 3] == run for k in range(len(descriptors))):
-            return 0
-        factor = ours[j - 1] if j else None
-        if factor is None or factor.descriptor != 31002 or not factor.raw_value:
-            return 0
-        count = int(factor.raw_value)
-        return count if i + count <= len(values) else 0
-    raise AssertionError(divergence.kind)
-
-
-def compare(peer, ours, scales, descriptors, divergence):
+def compare(peer, ours, scales):
     """Walks both lists; returns the list of problems (empty when they agree)."""
     values = peer.values
-    i = j = skipped = 0
+    i = j = 0
     while i < len(values) or j < len(ours):
         problem = None
         if i < len(values) and j < len(ours):
@@ -285,18 +224,12 @@ def compare(peer, ours, scales, descriptors, divergence):
         if problem is None and i < len(values) and j < len(ours):
             i, j = i + 1, j + 1
             continue
-        step = skip_divergence(divergence, values, i, ours, j, descriptors)
-        if step:
-            i, skipped = i + step, skipped + step
-            continue
         where = f"value {j} of ours, {i} of ecCodes ({len(ours)} and {len(values)} in all)"
         if j >= len(ours):
             return [f"{where}: ecCodes has more: {values[i:i + 5]}"]
         if i >= len(values):
             return [f"{where}: we have more: {describe(ours[j])}"]
         return [f"{where}: {describe(ours[j])}: {problem}"]
-    if divergence is not None and not skipped:
-        return [f"listed divergence did not occur: {divergence.reason}"]
     return []
 
 
@@ -331,7 +264,7 @@ def test_values_agree_with_eccodes(path):
             problems.append(f"{label}: ecCodes failed ({error}) where we decoded {len(ours)} values")
             continue
         try:
-            found = compare(peer, ours, scales_of(message), list(message.unexpanded_descriptors), DIVERGENCES.get(key))
+            found = compare(peer, ours, scales_of(message))
         finally:
             peer.close()
         problems.extend(f"{label}: {p}" for p in found)
@@ -340,8 +273,8 @@ def test_values_agree_with_eccodes(path):
 
 
 def test_listed_messages_exist():
-    """Every listed failure and divergence names an edition 4 message that the test visits."""
-    for path, index in [*FAILURES, *DIVERGENCES]:
+    """Every listed failure names an edition 4 message that the test visits."""
+    for path, index in FAILURES:
         assert path in FILES
         messages = list(iter_message_bytes((CORPUS / path).read_bytes()))
         assert index in selected(len(messages)) and messages[index][7] == 4, (path, index)

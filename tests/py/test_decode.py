@@ -183,7 +183,7 @@ class TestOperators:
 
     @pytest.mark.parametrize(("operator", "marked"), [
         (222000, True), (222001, False), (223000, True), (241000, True), (241255, True), (243000, False),
-        (228000, False), (205010, False), (203014, False), (221005, False), (235000, True), (236001, False),
+        (228000, False), (203000, False), (203255, False), (221005, False), (235000, True), (236001, False),
         (262000, True), (263000, False),
     ])
     def test_markers(self, tables, operator, marked):
@@ -216,9 +216,75 @@ class TestBitmaps:
         values = decode(tables, [12103, 236000, 31031, 225000, 225255], [(150, 12), (0, 1), (5000, 13)])
         assert (values[-1].descriptor, values[-1].raw_value) == (12103, (5000 - 4096) / 100)
 
-    def test_no_bitmap_without_236000(self, tables):
-        values = decode(tables, [1001, 222000, 31031, 223000, 223255], [(5, 7), (0, 1)])
-        assert [v.descriptor for v in values] == [1001, 222000, 31031, 223000]
+    @pytest.mark.parametrize("operator", [223000, 224000, 232000])
+    def test_bitmap_right_after_the_operator(self, tables, operator):
+        descriptors = [*self.ELEMENTS, operator, 31031, 31031, 31031, *[operator + 255] * 3]
+        fields = [*self.FIELDS, (0, 1), (1, 1), (0, 1), (9, 7), (270, 16)]
+        values = decode(tables, descriptors, fields)
+        assert [(v.descriptor, v.raw) for v in values[7:]] == [(1001, 9), (12101, 270)]
+
+    @pytest.mark.parametrize(("cancel", "substituted"), [([], (1002, 301)), ([235000], (1001, 8))])
+    def test_later_bitmaps_refer_to_the_first_ones_elements(self, tables, cancel, substituted):
+        # The quality value after the first bitmap enters the history; the second bitmap still
+        # refers to the elements before 222000 unless 235000 cancelled that reference.
+        descriptors = [1001, 1002, 222000, 31031, 31031, 1001, *cancel, 223000, 31031, 31031, 223255, 223255]
+        fields = [(5, 7), (300, 10), (0, 1), (0, 1), (7, 7), (1, 1), (0, 1), (substituted[1], WIDTH[substituted[0]])]
+        values = decode(tables, descriptors, fields)
+        assert [(v.descriptor, v.raw) for v in values[-3:]] == [(31031, 1), (31031, 0), substituted]
+
+    def test_237000_takes_the_defined_bitmap_instead_of_an_announced_one(self, tables):
+        # The 031031 after 237000 extends the bitmap of 222000 rather than starting one for 223000.
+        descriptors = [1001, 1002, 222000, 31031, 31031, 223000, 237000, 223255, 31031, 237000, 223255, 223255]
+        values = decode(tables, descriptors, [(5, 7), (300, 10), (1, 1), (0, 1), (301, 10), (1, 1), (302, 10)])
+        assert [(v.descriptor, v.raw) for v in values[6:]] == [
+            (237000, 0), (1002, 301), (31031, 1), (237000, 0), (1002, 302)]
+
+
+class TestCharacterData:
+    def test_text_of_the_operator(self, tables):
+        # 208YYY and 204YYY do not apply; the texts are numbered with those of text elements.
+        values = decode(tables, [1015, 205003, 1002, 208002, 204003, 205001, 204000, 205002, 205000],
+                        [(b"AB  ", 32), (b"xyz", 24), (300, 10), (b"Q", 8), (b"\xff\xff", 16)])
+        assert rows(values) == [
+            (1015, None, 1004.0, "AB", None), (205003, None, 2003.0, "xyz", None), (1002, 300, 300.0, None, None),
+            (205001, None, 3001.0, "Q", None), (205002, None, 4002.0, None, None), (205000, None, 5000.0, None, None)]
+        assert values[1].name == "characterData"
+
+    def test_compressed(self, tables):
+        decoded = compressed(tables, [205002, 1001, 205002], [
+            (b"AB", 16), (0, 6), (5, 7), (0, 6), (b"\0\0", 16), (2, 6), (b"CD", 16), (b"\xff\xff", 16)], 2)
+        assert [(v.descriptor, v.raw_value, v.raw_text) for v in decoded] == [
+            (205002, 1002.0, "AB"), (1001, 5.0, None), (205002, 3002.0, "CD"),
+            (205002, 2002.0, "AB"), (1001, 5.0, None), (205002, 4002.0, None)]
+
+
+class TestNewReferenceValues:
+    @pytest.mark.parametrize(("descriptors", "fields", "values"), [
+        # -100 (sign bit set) replaces 012101's reference until 203000.
+        ([203008, 12101, 203255, 12101, 203000, 12101], [(0x80 | 100, 8), (27315, 16), (27315, 16)],
+         [272.15, 273.15]),
+        # 207001 multiplies the Table B reference of 012103, not a new one.
+        ([207001, 203008, 12103, 203255, 12103, 207000, 12103], [(5, 8), (1500, 16), (150, 12)], [1.505, 1.55]),
+        # Wider than 64 bits is fine while the value fits.
+        ([203070, 12101, 203255, 12101], [(1, 1), (0, 6), (5, 63), (1000, 16)], [9.95]),
+        # A 225255 difference value keeps its own reference.
+        ([12101, 203008, 12101, 203255, 236000, 31031, 225000, 225255], [(100, 16), (7, 8), (0, 1), (65537, 17)],
+         [1.0, 0.0, 0.0, 0.0, 0.01]),
+    ])
+    def test_definitions(self, tables, descriptors, fields, values):
+        decoded = decode(tables, descriptors, fields)
+        assert [v.raw_value for v in decoded] == pytest.approx(values)
+
+    @pytest.mark.parametrize(("descriptors", "fields", "text", "options"), [
+        ([203070, 12101], [(0, 1), (1, 6), (0, 63)],
+         "csv/table parse error: new reference value of 70 bits for 012101 does not fit in 64 bits", {}),
+        ([203008, 12250], [(0, 8)], "descriptor 012250 was not found in Table B", {}),
+        ([203008, 12101, 203255], [(0, 8), (0, 6)],
+         "csv/table parse error: change of reference values (203YYY) in compressed data is not implemented",
+         {"subsets": 2, "compressed": True}),
+    ])
+    def test_errors(self, tables, descriptors, fields, text, options):
+        fails(tables, descriptors, fields, text, **options)
 
 
 def compressed(tables, descriptors, fields, subsets):
@@ -273,10 +339,11 @@ class TestCompressed:
         decoded = compressed(tables, [101000, code, 1001], [*factor, (5, 7), (0, 6), (6, 7), (0, 6)], 2)
         assert [v.descriptor for v in decoded] == expected
 
-    def test_bitmap(self, tables):
-        decoded = compressed(tables, [1001, 1002, 236000, 31031, 31031, 223000, 223255],
+    @pytest.mark.parametrize("definition", [[236000, 31031, 31031, 223000], [223000, 31031, 31031]])
+    def test_bitmap(self, tables, definition):
+        decoded = compressed(tables, [1001, 1002, *definition, 223255],
                              [(5, 7), (0, 6), (300, 10), (0, 6), (0, 1), (0, 6), (1, 1), (0, 6), (9, 7), (0, 6)], 2)
-        assert [(v.descriptor, v.raw) for v in decoded[5:7]] == [(223000, 0), (1001, 9)]
+        assert [(v.descriptor, v.raw) for v in decoded[len(decoded) // 2 - 1::len(decoded) // 2]] == [(1001, 9)] * 2
 
     def test_no_subsets(self, tables):
         assert compressed(tables, [1001], [(5, 7), (0, 6)], 0) == []
@@ -288,6 +355,8 @@ class TestCompressed:
         ([1001], [(5, 7)], "not enough bits while reading section 4 at bit 7 for width 6 (8 bits available)"),
         ([1001], [], "not enough bits while reading section 4 at bit 0 for width 7 (0 bits available)"),
         ([301020], [(1, 7), (0, 6)], "invalid descriptor 400001"),
+        ([1001, 236000, 31031, 223000, 223255], [(5, 7), (0, 6), (0, 1), (1, 6), (0, 1), (1, 1)],
+         "compressed data present bitmap varying between subsets is not implemented"),
     ])
     def test_errors(self, tables, descriptors, fields, text):
         fails(tables, descriptors, fields, "csv/table parse error: " + text, subsets=2, compressed=True)

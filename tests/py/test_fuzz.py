@@ -35,13 +35,13 @@ SEEDS = [
     ("bufr/pybufrkit/data/contrived.bufr", 0),  # delayed replications, two subsets
     ("bufr/pybufrkit/data/uegabe.bufr", 0),  # associated fields, 205YYY
     ("bufr/pybufrkit/data/ISMD01_OKPR.bufr", 0),  # compressed, texts
-    ("bufr/pybufrkit/data/IUSK73_AMMC_182300.bufr", 0),  # long TEMP profile, texts
+    ("bufr/pybufrkit/data/IUSK73_AMMC_182300.bufr", 0),  # long TEMP profile, texts, 205060
     ("bufr/pybufrkit/data/g2nd_208.bufr", 0),  # compressed, 236000 bitmap and 224255 values
     ("bufr/pybufrkit/benchmark_data/gsd3_208.bufr", 0),  # the same uncompressed
     ("bufr/pybufrkit/benchmark_data/ikco_217.bufr", 0),  # compressed, 237000 bitmap reuse
-    ("bufr/pybufrkit/benchmark_data/ISND02_LLBD.bufr", 0),  # 203YYY, fails on its own
+    ("bufr/pybufrkit/benchmark_data/ISND02_LLBD.bufr", 0),  # 203YYY new reference values
     ("bufr/pybufrkit/benchmark_data/aaen_55.bufr", 0),  # local tables that are absent
-    ("bufr/derived_ed4/temp.ed4.bufr", 100),  # 222000 / 223000 / 223255
+    ("bufr/derived_ed4/temp.ed4.bufr", 100),  # bitmaps right after 222000 / 223000, 223255
     ("bufr/derived_ed4/cmwn_87.ed4.bufr", 0),  # compressed, 128 subsets, 222000 / 237000
     ("bufr/derived_ed4/perf_synop.ed4.bufr", 0),
     ("bufr/derived_ed4/perf_aircraft.ed4.bufr", 0),
@@ -370,6 +370,19 @@ ALL_ONES_16 = (0xFFFF, 16)  # 031002 (16 bits, class 31: never missing) = 65535
     pytest.param(
         [103000, 31002, 102255, 101255, 203000], [ALL_ONES_16], 1, False,
         limit("descriptor steps", 16), id="65535x255x255 no-op operators",
+    ),
+    pytest.param(
+        [102000, 31002, 101255, 205000], [ALL_ONES_16], 1, False, limit("descriptor steps", 16),
+        id="65535x255 empty character data",
+    ),
+    pytest.param(
+        [102000, 31002, 101255, 205000], [ALL_ONES_16, (0, 6), *[(0, 6)] * 30], 65535, True,
+        limit("values", 208), id="compressed 65535 subsets x empty character data",
+    ),
+    pytest.param(
+        [203254, 102000, 31002, 101255, 12101], [ALL_ONES_16, *[(0, 254)] * 4], 1, False,
+        "csv/table parse error: not enough bits while reading section 4 at bit 1032 for width 1 "
+        "(1032 bits available)", id="65535x255 definitions of 254-bit reference values",
     ),
     pytest.param(
         [101100, 12101], [(27315, 16), (0, 6)] * 100, 65535, True, limit("values", 2200),
