@@ -30,4 +30,14 @@ Result<std::uint16_t> parse_u16(std::string_view text);
 // "bad code table key".
 Result<std::uint64_t> parse_code_table_key(std::string_view token);
 
+// The scale, reference and width columns, which both Table B layouts keep at positions 5
+// to 7, read in that order into `element`. `fields` holds at least 8 fields.
+template <class Fields, class Element>
+Status parse_coding_columns(const Fields& fields, Element& element) {
+    NV_ASSIGN(element.scale, parse_i32(fields[5]));
+    NV_ASSIGN(element.reference, parse_i64(fields[6]));
+    NV_ASSIGN(element.width, parse_u16(fields[7]));
+    return {};
+}
+
 }  // namespace norvane

@@ -40,9 +40,7 @@ Status load_table_b(TableSet& tables, const std::string& path) {
         element.element_type = element_type_of(fields[4]);
         element.name = fields[3];
         element.unit = fields[4];
-        NV_ASSIGN(element.scale, parse_i32(fields[5]));
-        NV_ASSIGN(element.reference, parse_i64(fields[6]));
-        NV_ASSIGN(element.width, parse_u16(fields[7]));
+        NV_TRY(parse_coding_columns(fields, element));
         tables.insert_element(std::move(element));
     }
 }
