@@ -6,16 +6,11 @@
 #include "data/element_reader.h"
 #include "data/operators.h"
 #include "descriptor/fxy.h"
-#include "error/text.h"
 
 namespace norvane {
 namespace {
 
 constexpr double kFactorTolerance = 2.220446049250313e-16;
-
-[[gnu::cold, gnu::noinline]] BufrError invalid_descriptor(std::uint32_t code) {
-    return parse_error(concat("invalid descriptor ", fxy6(code)));
-}
 
 // Registers one more column of N values, within the record budget.
 Result<Column*> append_column(const CompressedWalk& walk, std::uint32_t code, std::string_view name) {

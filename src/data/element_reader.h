@@ -20,10 +20,6 @@ inline bool is_text_element(const ElementDefinition& element) {
     return std::string_view(element.unit) == std::string_view("CCITT IA5");
 }
 
-// Class 31 (replication factors, data present indicators, associated field significance)
-// is never missing and never gets an associated field.
-constexpr bool is_class31(std::uint32_t code) { return fxy_x(code) == 31; }
-
 // 2^width - 1 for width <= 64: the all-ones pattern of a field.
 constexpr std::uint64_t all_ones(unsigned width) {
     return width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;

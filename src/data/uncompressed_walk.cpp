@@ -4,14 +4,9 @@
 #include "data/element_reader.h"
 #include "data/operators.h"
 #include "descriptor/fxy.h"
-#include "error/text.h"
 
 namespace norvane {
 namespace {
-
-[[gnu::cold, gnu::noinline]] BufrError invalid_descriptor(std::uint32_t code) {
-    return parse_error(concat("invalid descriptor ", fxy6(code)));
-}
 
 // An element read outside a bitmap: its associated field first, unless it is in class 31.
 // `element` receives the Table B entry.

@@ -16,6 +16,10 @@ constexpr std::uint32_t fxy_y(std::uint32_t code) { return code % 1000; }
 // Y as the 8-bit operand of replications and operators.
 constexpr std::uint8_t fxy_y8(std::uint32_t code) { return static_cast<std::uint8_t>(code % 1000); }
 
+// Class 31 (replication factors, data present indicators, associated field significance)
+// is never missing and never gets an associated field.
+constexpr bool is_class31(std::uint32_t code) { return fxy_x(code) == 31; }
+
 // The three 8-bit parts of a descriptor, as the Python `Descriptor` class holds them.
 struct Descriptor {
     std::uint8_t f = 0;

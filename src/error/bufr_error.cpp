@@ -17,6 +17,7 @@ BufrError make_error(ErrorKind kind, std::uint64_t a, std::uint64_t b) {
 }
 BufrError parse_error(std::string text) { return BufrError{ErrorKind::Parse, 0, 0, std::move(text)}; }
 BufrError io_error(std::string text) { return BufrError{ErrorKind::Io, 0, 0, std::move(text)}; }
+BufrError invalid_descriptor(std::uint32_t code) { return parse_error(concat("invalid descriptor ", fxy6(code))); }
 BufrError internal_error(std::string text) {
     return BufrError{ErrorKind::Internal, 0, 0, std::move(text)};
 }

@@ -48,6 +48,8 @@ using Status = std::expected<void, BufrError>;
 [[gnu::cold]] BufrError parse_error(std::string text);
 [[gnu::cold]] BufrError io_error(std::string text);
 [[gnu::cold]] BufrError internal_error(std::string text);
+// The Parse error of a descriptor whose F is above 3: "invalid descriptor 401001".
+[[gnu::cold]] BufrError invalid_descriptor(std::uint32_t code);
 
 // "<strerror(errnum)> (os error <errnum>)", the text of an I/O error with an error number.
 std::string os_error_text(int errnum);

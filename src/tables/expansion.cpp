@@ -26,7 +26,7 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> descri
         const std::uint32_t x = fxy_x(code);
         switch (fxy_f(code)) {
             case 0:
-                if (state.associated_field_width != 0 && x != 31) {
+                if (state.associated_field_width != 0 && !is_class31(code)) {
                     if (!take_step(state)) [[unlikely]] return std::unexpected(too_many_steps());
                     out.push_back(kAssociatedFieldCode);
                 }
@@ -68,7 +68,7 @@ Status expand_into(const TableSet& tables, std::span<const std::uint32_t> descri
                 break;
             }
             default:
-                return std::unexpected(parse_error("invalid descriptor " + fxy6(code)));
+                return std::unexpected(invalid_descriptor(code));
         }
     }
     return {};
