@@ -6,8 +6,6 @@
 
 namespace norvane {
 
-std::string format_fxy(std::uint32_t code) { return fxy6(code); }
-
 std::string os_error_text(int errnum) {
     return concat(std::strerror(errnum), " (os error ", errnum, ")");
 }
@@ -34,7 +32,6 @@ std::string BufrError::message() const {
         case ErrorKind::SectionTruncated:
             return concat("section ", a, " at offset ", b, " is truncated");
         case ErrorKind::BadTerminator: return "section 5 terminator is not 7777";
-        case ErrorKind::OddDescriptorArea: return "section 3 descriptor area has odd byte count";
         case ErrorKind::SequenceNotFound:
             return concat("descriptor ", fxy6(code), " was not found in Table D");
         case ErrorKind::MissingReplicationFactor:

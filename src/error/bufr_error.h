@@ -19,7 +19,6 @@ enum class ErrorKind : std::uint8_t {
     LengthMismatch,            // declared total length differs (a = declared, b = actual)
     SectionTruncated,          // a section runs past the buffer (a = section, b = offset)
     BadTerminator,             // section 5 is not "7777"
-    OddDescriptorArea,         // section 3 descriptor area has an odd byte count
     SequenceNotFound,          // Table D lookup failed (a = descriptor)
     MissingReplicationFactor,  // delayed replication without factor/body (a = descriptor)
     UnsupportedReplication,    // replication with X = 0 or a short body (a = descriptor)
@@ -39,9 +38,15 @@ struct [[nodiscard]] BufrError {
     std::string message() const;
 };
 
+// A value or the error that prevented it. A class rather than an alias of std::expected so
+// that it can be [[nodiscard]]: libstdc++ 12 does not mark std::expected, and an ignored
+// error must not compile silently.
 template <class T>
-using Result = std::expected<T, BufrError>;
-using Status = std::expected<void, BufrError>;
+class [[nodiscard]] Result : public std::expected<T, BufrError> {
+public:
+    using std::expected<T, BufrError>::expected;
+};
+using Status = Result<void>;
 
 // Builders are out of line and cold: error paths must not bloat the hot loops.
 [[gnu::cold]] BufrError make_error(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0);
@@ -53,9 +58,6 @@ using Status = std::expected<void, BufrError>;
 
 // "<strerror(errnum)> (os error <errnum>)", the text of an I/O error with an error number.
 std::string os_error_text(int errnum);
-
-// Zero-padded six-digit FXY text (001001); wider codes are written in full.
-std::string format_fxy(std::uint32_t code);
 
 }  // namespace norvane
 
