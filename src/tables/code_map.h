@@ -1,5 +1,10 @@
 // Open-addressing hash map keyed by an integer (an FXY code, or a code-table raw value). Lookups hash one integer and usually touch
 // one cache line; there is no string hashing anywhere on the decode path.
+//
+// Keys come from table files, which may be hostile: with a fixed hash, a file can list keys
+// that all land in one probe cluster and make loading it quadratic. The hash is therefore
+// multiply-shift with an odd multiplier drawn once per process, a universal family that no
+// file can aim at.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +12,9 @@
 #include <vector>
 
 namespace norvane {
+
+// The process's hash multiplier: odd, random, the same for every map.
+std::uint64_t code_map_multiplier();
 
 template <class V, class K = std::uint32_t>
 class CodeMap {
@@ -42,6 +50,9 @@ public:
         }
     }
 
+    // Slots allocated, for checking that memory follows the entries inserted.
+    std::size_t capacity() const { return slots_.size(); }
+
     void reserve(std::size_t n) {
         keys_.reserve(n);
         values_.reserve(n);
@@ -50,8 +61,8 @@ public:
 
 private:
     std::size_t slot_of(K key) const {
-        // Fibonacci hashing spreads the dense, clustered FXY codes over the table.
-        return static_cast<std::size_t>(((static_cast<std::uint64_t>(key) ^ (static_cast<std::uint64_t>(key) >> 32)) * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
+        const auto folded = static_cast<std::uint64_t>(key) ^ (static_cast<std::uint64_t>(key) >> 32);
+        return static_cast<std::size_t>((folded * multiplier_) >> shift_) & mask_;
     }
 
     void grow() {
@@ -71,6 +82,7 @@ private:
     std::vector<V> values_;
     std::size_t size_ = 0;
     std::size_t mask_ = 0;
+    std::uint64_t multiplier_ = code_map_multiplier();
     unsigned shift_ = 64;
 };
 

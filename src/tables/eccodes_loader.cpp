@@ -1,6 +1,7 @@
 #include "tables/eccodes_loader.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "fs/files.h"
 #include "tables/delimited_reader.h"
@@ -79,7 +80,11 @@ Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
     Result<std::string> data = fs::read_file(path);
     // Table B files report even their open failures as parse errors.
     if (!data) [[unlikely]] return std::unexpected(parse_error(std::move(data.error().text)));
-    DelimitedReader reader(*data, DelimitedFormat{.separator = '|', .header = false, .comments = true});
+    return load_eccodes_element_text(tables, *data);
+}
+
+Status load_eccodes_element_text(TableSet& tables, std::string_view text) {
+    DelimitedReader reader(text, DelimitedFormat{.separator = '|', .header = false, .comments = true});
     for (;;) {
         NV_ASSIGN(const bool more, reader.next());
         if (!more) return {};
@@ -98,23 +103,30 @@ Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
 
 Status load_eccodes_sequence_def(TableSet& tables, const std::string& path) {
     NV_ASSIGN(const std::string text, fs::read_text_file(path));
+    return load_eccodes_sequence_text(tables, text);
+}
+
+Status load_eccodes_sequence_text(TableSet& tables, std::string_view text) {
     std::string pending;  // a statement spread over several lines, joined by blanks
     Status status;
     for_each_line(text, [&](std::string_view line) {
         if (!status) return;
         line = trim_space(line);
         if (is_skipped_line(line)) return;
-        if (pending.empty() && line.find(']') != std::string_view::npos) {
+        // Only the new line is searched: the pending text holds no ']' yet, so an
+        // unterminated statement costs time linear in its length.
+        const bool closes = line.find(']') != std::string_view::npos;
+        if (pending.empty() && closes) {
             status = process_statement(tables, line);  // the usual one-line statement, uncopied
             return;
         }
         if (!pending.empty()) pending += ' ';
         pending.append(line);
-        if (pending.find(']') == std::string::npos) return;
+        if (!closes) return;
         status = process_statement(tables, pending);
         pending.clear();
     });
-    // A statement still waiting for its ']' at the end of the file is dropped.
+    // A statement still waiting for its ']' at the end of the text is dropped.
     return status;
 }
 
@@ -125,29 +137,35 @@ Status load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
         if (!fs::is_valid_utf8(stem)) continue;
         NV_ASSIGN(const std::uint32_t code, parse_code(stem));
         NV_ASSIGN(const std::string text, fs::read_text_file(path));
-        CodeTable table;
-        table.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
-        Status status;
-        for_each_line(text, [&](std::string_view line) {
-            if (!status) return;
-            line = trim_space(line);
-            if (is_skipped_line(line)) return;
-            SpaceTokenizer tokens(line);
-            const std::string_view key = tokens.next();
-            if (tokens.next().empty()) return;  // fewer than two tokens
-            const std::string_view rest = tokens.rest();
-            if (rest.empty()) return;  // no meaning
-            Result<std::uint64_t> raw = parse_code_table_key(key);
-            if (!raw) [[unlikely]] {
-                status = std::unexpected(std::move(raw.error()));
-                return;
-            }
-            table.insert_or_assign(*raw, meaning_text(rest));
-        });
-        NV_TRY(status);
+        NV_ASSIGN(CodeTable table, parse_eccodes_code_table(text));
         tables.insert_code_table(code, std::move(table));
     }
     return {};
+}
+
+Result<CodeTable> parse_eccodes_code_table(std::string_view text) {
+    // No room is reserved up front: the line count says nothing about the entries (a file
+    // of blank lines has none), and the map grows geometrically with what is inserted.
+    CodeTable table;
+    Status status;
+    for_each_line(text, [&](std::string_view line) {
+        if (!status) return;
+        line = trim_space(line);
+        if (is_skipped_line(line)) return;
+        SpaceTokenizer tokens(line);
+        const std::string_view key = tokens.next();
+        if (tokens.next().empty()) return;  // fewer than two tokens
+        const std::string_view rest = tokens.rest();
+        if (rest.empty()) return;  // no meaning
+        Result<std::uint64_t> raw = parse_code_table_key(key);
+        if (!raw) [[unlikely]] {
+            status = std::unexpected(std::move(raw.error()));
+            return;
+        }
+        table.insert_or_assign(*raw, meaning_text(rest));
+    });
+    NV_TRY(status);
+    return table;
 }
 
 }  // namespace norvane

@@ -27,9 +27,10 @@ Result<std::string> read_csv_file(const std::string& path) {
     return data;
 }
 
-Status load_table_b(TableSet& tables, const std::string& path) {
-    NV_ASSIGN(const std::string data, read_csv_file(path));
-    DelimitedReader reader(data, kWmoCsv);
+}  // namespace
+
+Status load_wmo_table_b_text(TableSet& tables, std::string_view text) {
+    DelimitedReader reader(text, kWmoCsv);
     for (;;) {
         NV_ASSIGN(const bool more, reader.next());
         if (!more) return {};
@@ -45,9 +46,8 @@ Status load_table_b(TableSet& tables, const std::string& path) {
     }
 }
 
-Status load_table_d(TableSet& tables, const std::string& path) {
-    NV_ASSIGN(const std::string data, read_csv_file(path));
-    DelimitedReader reader(data, kWmoCsv);
+Status load_wmo_table_d_text(TableSet& tables, std::string_view text) {
+    DelimitedReader reader(text, kWmoCsv);
     // Rows of one sequence are grouped within this file, in row order, even when they are
     // not adjacent; the file's groups are inserted only once it has been read.
     CodeMap<std::size_t> index_of;
@@ -70,14 +70,18 @@ Status load_table_d(TableSet& tables, const std::string& path) {
     return {};
 }
 
-}  // namespace
-
 Result<TableSet> from_bufr4_45(const std::string& dir) {
     TableSet tables;
     NV_ASSIGN(const std::vector<std::string> table_b, matching_files(dir, "BUFRCREX_TableB_en_", ".csv"));
-    for (const std::string& path : table_b) NV_TRY(load_table_b(tables, path));
+    for (const std::string& path : table_b) {
+        NV_ASSIGN(const std::string text, read_csv_file(path));
+        NV_TRY(load_wmo_table_b_text(tables, text));
+    }
     NV_ASSIGN(const std::vector<std::string> table_d, matching_files(dir, "BUFR_TableD_en_", ".csv"));
-    for (const std::string& path : table_d) NV_TRY(load_table_d(tables, path));
+    for (const std::string& path : table_d) {
+        NV_ASSIGN(const std::string text, read_csv_file(path));
+        NV_TRY(load_wmo_table_d_text(tables, text));
+    }
     return tables;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "error/bufr_error.h"
 #include "tables/table_set.h"
@@ -15,5 +16,10 @@ namespace norvane {
 // Table D columns: 2 sequence code, 5 member code. A file's sequences replace, whole, those
 // of files earlier in name order.
 Result<TableSet> from_bufr4_45(const std::string& dir);
+
+// One Table B or Table D file's text (any octets), into an existing set; from_bufr4_45
+// reads each file and hands it to these.
+Status load_wmo_table_b_text(TableSet& tables, std::string_view text);
+Status load_wmo_table_d_text(TableSet& tables, std::string_view text);
 
 }  // namespace norvane

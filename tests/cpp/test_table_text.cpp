@@ -1,5 +1,5 @@
-// The text layer under every table loader: the delimited-record reader (Table B, WMO CSV)
-// and the decimal field parsers.
+// The text layer under every table loader: the delimited-record reader (Table B, WMO CSV),
+// the decimal field parsers, and the bounds on work and memory of the text readers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tables/delimited_reader.h"
+#include "tables/eccodes_loader.h"
 #include "tables/field_parsers.h"
 
 namespace norvane {
@@ -119,6 +120,34 @@ const FieldCase kFieldCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, FieldParserTest, testing::ValuesIn(kFieldCases));
+
+// A statement that never closes is read once, not once per line: a reader that searches the
+// joined text again on every line needs minutes for these 12 MB even in an optimised build,
+// which the test timeout catches; no clock is read here.
+TEST(TableTextBounds, OpenStatementIsScannedOnce) {
+    std::string text = "\"301001\" = [ 001001,\n";
+    for (int i = 0; i < 4'000'000; ++i) text += "2,\n";
+    TableSet tables;
+    ASSERT_TRUE(load_eccodes_sequence_text(tables, text));
+    EXPECT_EQ(tables.sequence_count(), 0u);  // still open at the end: dropped
+    text += "]";
+    ASSERT_TRUE(load_eccodes_sequence_text(tables, text));
+    EXPECT_EQ(tables.sequence(301001)->members.size(), 4'000'001u);
+}
+
+// Room in a code table follows the entries read, not the lines of the file.
+TEST(TableTextBounds, CodeTableRoomFollowsEntries) {
+    const Result<CodeTable> blank = parse_eccodes_code_table(std::string(std::size_t{1} << 22, '\n'));
+    ASSERT_TRUE(blank);
+    EXPECT_EQ(blank->size(), 0u);
+    EXPECT_LE(blank->capacity(), 64u);
+    std::string text;
+    for (int i = 0; i < 1000; ++i) text += std::to_string(i) + " x meaning\n" + std::string(100, '\n');
+    const Result<CodeTable> sparse = parse_eccodes_code_table(text);
+    ASSERT_TRUE(sparse);
+    EXPECT_EQ(sparse->size(), 1000u);
+    EXPECT_LE(sparse->capacity(), 4096u);
+}
 
 }  // namespace
 }  // namespace norvane
