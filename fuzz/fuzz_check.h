@@ -1,0 +1,80 @@
+// What the harnesses share: a check that holds in every build type, and the properties of a
+// decode that hold whatever the input and the tables.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <span>
+
+#include "data/decoder.h"
+#include "descriptor/fxy.h"
+#include "error/bufr_error.h"
+#include "message/message.h"
+#include "tables/table_set.h"
+
+// Stops the run with the condition's text when it does not hold (an assert that NDEBUG
+// does not remove), which libFuzzer reports as a crash with the input that caused it.
+#define FUZZ_CHECK(condition) \
+    ((condition) ? void(0) : ::norvane::fuzz::fail(#condition, __FILE__, __LINE__))
+
+namespace norvane::fuzz {
+
+[[noreturn]] inline void fail(const char* condition, const char* file, int line) {
+    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, condition);
+    std::abort();
+}
+
+// Errors from input are any kind but Internal, which marks a broken invariant of ours.
+inline void check_error(const BufrError& error) {
+    if (error.kind == ErrorKind::Internal) {
+        std::fprintf(stderr, "internal error: %s\n", error.message().c_str());
+        fail("error.kind != ErrorKind::Internal", __FILE__, __LINE__);
+    }
+}
+
+template <class T>
+bool succeeded(const Result<T>& result) {
+    if (!result) check_error(result.error());
+    return result.has_value();
+}
+
+struct FirstMessage {
+    BufrMessage message;
+    std::span<const std::uint8_t> section4;
+};
+
+// The first message of `data` as the decode entry points take it: located by the split,
+// then parsed; nothing when either fails.
+inline std::optional<FirstMessage> first_message(std::span<const std::uint8_t> data) {
+    const Result<std::vector<MessageSpan>> spans = split_messages(data);
+    if (!succeeded(spans) || spans->empty()) return std::nullopt;
+    const Octets octets = data.subspan(spans->front().offset, spans->front().length);
+    Result<BufrMessage> message = parse_message(octets);
+    if (!succeeded(message)) return std::nullopt;
+    FUZZ_CHECK(message->section4_data_offset + message->section4_data_length <= octets.size());
+    const auto section4 = octets.subspan(message->section4_data_offset, message->section4_data_length);
+    return FirstMessage{std::move(*message), section4};
+}
+
+// Decodes the message and checks the result: the records visited are exactly size(), a
+// message of no subsets has none, every record is an element, an operator marker or an
+// associated field, and a text record carries neither a raw integer nor a meaning.
+inline void check_decode(const FirstMessage& first, const TableSet& tables) {
+    const Result<DecodedMessage> decoded = decode_message(first.message, tables, first.section4);
+    if (!succeeded(decoded)) return;
+    std::size_t visited = 0;
+    const bool complete = decoded->for_each([&](const DecodedValue& value) {
+        ++visited;
+        const std::uint32_t f = fxy_f(value.descriptor);
+        FUZZ_CHECK(f == 0 || f == 2 || value.descriptor == kAssociatedFieldCode);
+        if (!value.has_raw) FUZZ_CHECK(value.raw_meaning == nullptr);
+        if (value.has_raw_text) FUZZ_CHECK(!value.has_raw);
+        return true;
+    });
+    FUZZ_CHECK(complete);
+    FUZZ_CHECK(visited == decoded->size());
+    if (first.message.number_of_subsets == 0) FUZZ_CHECK(visited == 0);
+}
+
+}  // namespace norvane::fuzz
