@@ -1,5 +1,10 @@
-"""Paths shared by the tests: the repository sits at <root>/main, the shared data at <root>/shared."""
+"""Shared test data and paths. The corpus is NORVANE_CORPUS, else <root>/shared/corpus beside
+the repository at <root>/main. Data from outside the repository (the corpus, ecCodes'
+definitions and Python bindings) is required when CI is set or NORVANE_CORPUS is: a test
+that needs it then fails instead of skipping, so no test can vanish from a CI run."""
 
+import csv
+import importlib
 import os
 import sys
 from pathlib import Path
@@ -7,21 +12,44 @@ from pathlib import Path
 import pytest
 
 TESTS = Path(__file__).resolve().parent
-CORPUS = TESTS.parents[2] / "shared" / "corpus"
+CORPUS = Path(os.environ.get("NORVANE_CORPUS") or TESTS.parents[2] / "shared" / "corpus")
+DEFINITIONS = Path("/usr/share/eccodes/definitions")
+DATA_REQUIRED = bool(os.environ.get("CI")) or bool(os.environ.get("NORVANE_CORPUS"))
 sys.path.insert(0, str(TESTS))  # bufr_writer, however pytest was started
 
 
+def _missing(what):
+    if DATA_REQUIRED:
+        pytest.fail(f"{what} is not available, and CI or NORVANE_CORPUS requires it", pytrace=False)
+    pytest.skip(f"{what} is not available", allow_module_level=True)
+
+
 def require(path: Path) -> Path:
-    """Skips the calling test when ``path`` (data outside the repository) does not exist."""
+    """``path`` (data outside the repository) when it exists; otherwise skips the caller, or fails it."""
     if not path.exists():
-        pytest.skip(f"{path} is not available")
+        _missing(path)
     return path
+
+
+def require_module(name: str):
+    """The imported module, or a skip (a failure when data is required) of the caller."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        _missing(f"Python module {name}")
+
+
+def corpus_rows(name: str) -> list[dict[str, str]]:
+    """The rows of the corpus's tab-separated file ``name``, which must exist (see require)."""
+    with require(CORPUS / name).open(newline="") as f:
+        return list(csv.DictReader(f, delimiter="\t"))
 
 
 def pytest_report_header(config):
     from norvane import _norvane
 
-    return f"norvane._norvane: {_norvane.__file__}"
+    return [f"norvane._norvane: {_norvane.__file__}",
+            f"corpus: {CORPUS} ({'required' if DATA_REQUIRED else 'skipped when absent'})"]
 
 
 def pytest_sessionstart(session):

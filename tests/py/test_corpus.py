@@ -1,23 +1,12 @@
 """Real BUFR files: message counts and header fields against the corpus inventory and ecCodes."""
 
-import csv
-
 import pytest
 
-from conftest import CORPUS
+from conftest import CORPUS, corpus_rows, require_module
 from norvane import _norvane
 
-
-def _inventory():
-    if not (CORPUS / "inventory.tsv").exists():
-        return []
-    with (CORPUS / "inventory.tsv").open(newline="") as f:
-        return list(csv.DictReader(f, delimiter="\t"))
-
-
-INVENTORY = _inventory()
+INVENTORY = corpus_rows("inventory.tsv")
 ED4 = [r for r in INVENTORY if int(r["ed4_messages"])]
-pytestmark = pytest.mark.skipif(not INVENTORY, reason=f"no corpus at {CORPUS}")
 
 
 def messages(data):
@@ -72,7 +61,7 @@ ECCODES_KEYS = {
 
 @pytest.mark.parametrize("row", ED4, ids=[r["path"] for r in ED4])
 def test_header_fields_agree_with_eccodes(row):
-    eccodes = pytest.importorskip("eccodes")
+    eccodes = require_module("eccodes")
     for start, octets, error in messages((CORPUS / row["path"]).read_bytes()):
         if error is not None:
             continue
@@ -86,4 +75,3 @@ def test_header_fields_agree_with_eccodes(row):
         finally:
             eccodes.codes_release(handle)
         assert {name: getattr(m, name) for name in expected} == expected, f"message at offset {start}"
-        assert m.section4_data_offset == 8 + m.section1_length + m.section2_length + m.section3_length + 4

@@ -14,10 +14,9 @@ from pathlib import Path
 import pytest
 
 from bufr_writer import assemble, build_message, pack_bits, section3, section4
-from conftest import CORPUS
+from conftest import CORPUS, DEFINITIONS, require
 from norvane import _norvane, iter_message_bytes
 
-DEFINITIONS = Path("/usr/share/eccodes/definitions")
 CALL_LIMIT = 2.0 * (5 if "asan" in os.environ.get("LD_PRELOAD", "") else 1)  # seconds, however hostile the input
 MUTANTS_PER_SEED = 400
 
@@ -47,10 +46,8 @@ REPLICATIONS = [100000 + 1000 * x + y for x in (1, 2, 3, 5, 63) for y in (0, 1, 
 FACTORS = [31000, 31001, 31002, 31011, 31012]
 STRAYS = [63255, 13255, 363255, 301255, 301001, 301011, 303051]
 
-pytestmark = pytest.mark.skipif(
-    not (CORPUS / "inventory.tsv").exists() or not DEFINITIONS.is_dir(),
-    reason="no corpus or no ecCodes definitions",
-)
+require(CORPUS / "inventory.tsv")
+require(DEFINITIONS)
 
 
 def resolve(path: Path) -> Path:

@@ -1,18 +1,16 @@
 """The loaders and expansion on real tables: the ecCodes definitions installed on the system
-and the WMO BUFR4 CSV files of the shared corpus. Skipped when either is absent."""
+and the WMO BUFR4 CSV files of the shared corpus (see conftest for when they are required)."""
 
 import os
-from pathlib import Path
 
 import pytest
 
 from bufr_writer import build_message
-from conftest import CORPUS, require
+from conftest import CORPUS, DEFINITIONS, require, require_module
 from norvane import TableSet, parse_bytes
 
-DEFINITIONS = Path("/usr/share/eccodes/definitions")
-WMO = DEFINITIONS / "bufr/tables/0/wmo"
-VERSIONS = sorted(os.listdir(WMO), key=int) if WMO.is_dir() else []
+WMO = require(DEFINITIONS / "bufr/tables/0/wmo")
+VERSIONS = sorted(os.listdir(WMO), key=int)
 # The CSV files are a later WMO release than any ecCodes version installed; 39 is the
 # newest, and it agrees with them on every element and sequence it defines.
 CSV_PEER_VERSION = "39"
@@ -69,7 +67,7 @@ def test_wmo_csv_agrees_with_eccodes():
 
 @pytest.mark.parametrize("sequence", [301004, 307080, 309052, 301090, 302035, 340008, 310077])
 def test_expand_agrees_with_eccodes(sequence):
-    eccodes = pytest.importorskip("eccodes")
+    eccodes = require_module("eccodes")
     handle = eccodes.codes_bufr_new_from_samples("BUFR4")
     try:
         eccodes.codes_set(handle, "masterTablesVersionNumber", 39)
