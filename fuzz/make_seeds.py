@@ -61,6 +61,7 @@ MESSAGE = {
     "junk_between_messages": b"GRIB" + build_message([1001]) + b"xxBUF" + build_message([301001], bytes(3)),
     "section3_padding_octet": assemble(section1(), section3([1001], extra=b"\x00"), section4(b"\x07")),
     "long_section1": build_message([1001], section1_extra=bytes(9)),
+    "declared_length_zero": build_message([1001]) + b"BUFR\x00\x00\x00\x04" + build_message([1002]),
 }
 
 # Element table, sequence.def, a code table (code on its first line), then the message.
