@@ -23,7 +23,7 @@ Column& CompressedColumns::append_column(std::uint32_t code, std::string_view na
 // whichever way it was packed; R0 + I would be an arbitrary number here.
 NumericCell CompressedColumns::cell_of(const NumericField& field, bool missing, std::uint64_t raw) {
     NumericCell cell{missing ? all_ones(field.width) : raw, 0, missing};
-    if (field.with_meanings) {
+    if (field.element != nullptr) {
         if (const std::string* meaning = tables_.code_meaning(field.code, cell.raw)) {
             if (meaning != list_.meanings.back()) list_.meanings.push_back(meaning);
             cell.meaning = static_cast<std::uint32_t>(list_.meanings.size() - 1);

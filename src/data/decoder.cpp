@@ -29,12 +29,11 @@ Result<DecodedMessage> decode_message(const BufrMessage& message, const TableSet
     }
 
     // One record per octet of section 4 (capped) holds a typical uncompressed message in
-    // the first allocation; a short section cannot ask for more than that.
-    RecordList records;
-    records.records.reserve(std::min<std::size_t>(section4.size(), kInitialRecords) + 16);
+    // the first block; a short section cannot ask for more than that.
+    RecordList records(tables, std::min<std::size_t>(section4.size(), kInitialRecords) + 16);
     // Each subset walks from the initial coding state; the text numbering runs on through
     // the message (it lives in the sink). Bits left after the last subset are not examined.
-    UncompressedRecords sink(tables, reader, records);
+    UncompressedRecords sink(reader, records);
     DescriptorWalk walk(tables, reader, budget, sink);
     for (std::uint32_t subset = 0; subset < message.number_of_subsets; ++subset) NV_TRY(walk.run(descriptors));
     NV_TRY(budget.check_values(records.size()));

@@ -148,7 +148,8 @@ private:
     Status read_value(const ElementDefinition& definition, std::int64_t table_reference, std::uint16_t table_width,
                       bool redefinable) {
         if (is_text_element(definition)) [[unlikely]] {
-            return sink_.text({definition.code, definition.name, state_.text_width_override.value_or(table_width)});
+            return sink_.text({definition.code, definition.name, &definition,
+                               state_.text_width_override.value_or(table_width)});
         }
         std::int64_t reference = numeric_reference(table_reference, state_);
         if (redefinable && state_.new_references.size() != 0) [[unlikely]] {
@@ -156,11 +157,11 @@ private:
         }
         return sink_.numeric({.code = definition.code,
                               .name = definition.name,
+                              .element = &definition,
                               .reference = reference,
                               .scale = numeric_scale(definition.scale, state_),
                               .width = numeric_width(table_width, state_),
-                              .missing_allowed = !is_class31(definition.code),
-                              .with_meanings = true});
+                              .missing_allowed = !is_class31(definition.code)});
     }
 
     // Between 2 03 YYY and 2 03 255 an element descriptor sends the element's new reference
@@ -183,7 +184,7 @@ private:
                         parse_error("change of reference values (203YYY) in compressed data is not implemented"));
                 break;
             case OperatorAction::CharacterData:
-                return sink_.text({code, kCharacterDataName, static_cast<std::uint16_t>(8u * descriptor.y)});
+                return sink_.text({code, kCharacterDataName, nullptr, static_cast<std::uint16_t>(8u * descriptor.y)});
             case OperatorAction::Marker:
                 NV_TRY(sink_.marker(code));
                 apply_bitmap_control(descriptor.x, descriptor.y, state_);

@@ -19,20 +19,24 @@ namespace norvane {
 
 // One numeric value (uncompressed) or block of values (compressed) as the walk asks a sink
 // to read it: `width` bits, recorded under `code` and `name` as (raw + reference) / 10^scale.
+// `element` is the Table B entry of an element's value, whose code-table meanings apply; it
+// is null for an associated field.
 struct NumericField {
     std::uint32_t code = 0;
     std::string_view name;
+    const ElementDefinition* element = nullptr;
     std::int64_t reference = 0;
     std::int32_t scale = 0;
     std::uint16_t width = 0;
     bool missing_allowed = false;  // all ones marks a missing value (never in class 31)
-    bool with_meanings = false;    // code-table meanings are looked up under `code`
 };
 
-// One CCITT IA5 value or block: `width` bits of characters.
+// One CCITT IA5 value or block: `width` bits of characters. `element` is null for 2 05 YYY
+// character data.
 struct TextField {
     std::uint32_t code = 0;
     std::string_view name;
+    const ElementDefinition* element = nullptr;
     std::uint16_t width = 0;
 };
 

@@ -2,8 +2,9 @@
 // place, so the walk's sink reads one value per descriptor and keeps one record for it.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,25 +18,60 @@
 
 namespace norvane {
 
-// One value as stored: 48 bytes, its text in the arena of the list.
+// One value as stored, in 32 bytes: the name and the code-table meaning follow from the Table
+// B entry (or the kind), the text lies in the arena of the list.
 struct FlatRecord {
-    static constexpr std::uint8_t kHasRawValue = 1;
-    static constexpr std::uint8_t kHasRaw = 2;
-    static constexpr std::uint8_t kHasText = 4;
+    enum class Kind : std::uint8_t { Element, AssociatedField, Marker, CharacterData };
+    static constexpr std::uint8_t kMissing = 1;  // numeric: no raw_value
+    static constexpr std::uint8_t kText = 2;     // raw holds the text's offset in the arena
+    static constexpr std::uint8_t kAbsentText = 4;
 
     double raw_value = 0.0;
-    std::uint64_t raw = 0;  // text records: the offset of the text in the arena
-    std::string_view name;
-    const std::string* meaning = nullptr;
+    std::uint64_t raw = 0;
+    const ElementDefinition* element = nullptr;  // Kind::Element
     std::uint32_t descriptor = 0;
-    std::uint16_t text_length = 0;
+    Kind kind = Kind::Element;
     std::uint8_t flags = 0;
+    std::uint16_t text_length = 0;
 };
-static_assert(sizeof(FlatRecord) == 48);
+static_assert(sizeof(FlatRecord) == 32);
+
+// Records in blocks that never move: the list grows by a block, never by copying, which would
+// hold every record twice for a moment. Blocks double in size up to 2^16 records.
+class RecordBlocks {
+public:
+    explicit RecordBlocks(std::size_t first_block = 64) : next_block_(std::max<std::size_t>(first_block, 16)) {}
+
+    FlatRecord& emplace_back() {
+        if (blocks_.empty() || blocks_.back().size() == blocks_.back().capacity()) [[unlikely]]
+            add_block();
+        ++size_;
+        return blocks_.back().emplace_back();
+    }
+    const FlatRecord& back() const { return blocks_.back().back(); }
+    std::size_t size() const { return size_; }
+    const std::vector<std::vector<FlatRecord>>& blocks() const { return blocks_; }
+
+private:
+    static constexpr std::size_t kMaxBlock = std::size_t{1} << 16;
+
+    void add_block() {
+        blocks_.emplace_back().reserve(next_block_);
+        next_block_ = std::min(2 * next_block_, kMaxBlock);
+    }
+
+    std::vector<std::vector<FlatRecord>> blocks_;
+    std::size_t next_block_;
+    std::size_t size_ = 0;
+};
 
 // The records of all subsets, subset 1's values first.
 struct RecordList {
-    std::vector<FlatRecord> records;
+    // `tables` supplies names and meanings when the records are visited; it must outlive them.
+    RecordList(const TableSet& tables, std::size_t first_block) : tables(&tables), records(first_block) {}
+
+    const TableSet* tables;
+    RecordBlocks records;
     TextArena texts;
 
     std::uint64_t size() const { return records.size(); }
@@ -45,21 +81,42 @@ struct RecordList {
     template <class Visit>
     bool for_each(Visit&& visit) const {
         DecodedValue value;
-        for (const FlatRecord& record : records) {
-            value.descriptor = record.descriptor;
-            value.name = record.name;
-            value.has_raw_value = (record.flags & FlatRecord::kHasRawValue) != 0;
-            value.raw_value = record.raw_value;
-            value.has_raw = (record.flags & FlatRecord::kHasRaw) != 0;
-            value.raw = value.has_raw ? record.raw : 0;
-            value.raw_meaning = record.meaning;
-            value.has_raw_text = (record.flags & FlatRecord::kHasText) != 0;
+        for (const std::vector<FlatRecord>& block : records.blocks()) {
+            for (const FlatRecord& record : block) {
+                fill(record, value);
+                if (!visit(static_cast<const DecodedValue&>(value))) return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    void fill(const FlatRecord& record, DecodedValue& value) const {
+        value.descriptor = record.descriptor;
+        switch (record.kind) {
+            case FlatRecord::Kind::Element: value.name = record.element->name; break;
+            case FlatRecord::Kind::AssociatedField: value.name = kAssociatedFieldName; break;
+            case FlatRecord::Kind::Marker: value.name = kOperatorName; break;
+            case FlatRecord::Kind::CharacterData: value.name = kCharacterDataName; break;
+        }
+        value.has_raw_value = (record.flags & FlatRecord::kMissing) == 0;
+        value.raw_value = record.raw_value;
+        if (record.flags & FlatRecord::kText) [[unlikely]] {
+            value.has_raw = false;
+            value.raw = 0;
+            value.raw_meaning = nullptr;
+            value.has_raw_text = (record.flags & FlatRecord::kAbsentText) == 0;
             value.raw_text = value.has_raw_text
                                  ? texts.view({static_cast<std::uint32_t>(record.raw), record.text_length, true})
                                  : std::string_view();
-            if (!visit(static_cast<const DecodedValue&>(value))) return false;
+            return;
         }
-        return true;
+        value.has_raw = true;
+        value.raw = record.raw;
+        value.raw_meaning =
+            record.kind == FlatRecord::Kind::Element ? tables->code_meaning(record.descriptor, record.raw) : nullptr;
+        value.has_raw_text = false;
+        value.raw_text = std::string_view();
     }
 };
 
@@ -69,67 +126,61 @@ public:
     static constexpr bool kNewReferences = true;
     static constexpr std::string_view kDepthExceeded = "descriptor decode exceeded recursion depth";
 
-    UncompressedRecords(const TableSet& tables, BitReader& reader, RecordList& list)
-        : tables_(tables), reader_(reader), list_(list) {}
+    UncompressedRecords(BitReader& reader, RecordList& list) : reader_(reader), list_(list) {}
 
+    // An element's value, or an associated field when the field has no element.
     Status numeric(const NumericField& field) {
         NV_ASSIGN(const std::uint64_t raw, reader_.read_u64(field.width));
         FlatRecord& record = list_.records.emplace_back();
         record.descriptor = field.code;
-        record.name = field.name;
+        record.element = field.element;
+        record.kind = field.element != nullptr ? FlatRecord::Kind::Element : FlatRecord::Kind::AssociatedField;
         record.raw = raw;
-        const bool missing = field.missing_allowed && field.width <= 63 && raw == all_ones(field.width);
-        record.flags = missing ? FlatRecord::kHasRaw : FlatRecord::kHasRaw | FlatRecord::kHasRawValue;
-        if (!missing) record.raw_value = scaled_value(raw, field.reference, field.scale);
-        if (field.with_meanings) record.meaning = tables_.code_meaning(field.code, raw);
+        if (field.missing_allowed && field.width <= 63 && raw == all_ones(field.width)) {
+            record.flags = FlatRecord::kMissing;
+        } else {
+            record.raw_value = scaled_value(raw, field.reference, field.scale);
+        }
         return {};
     }
 
-    // A text record; its reference number counts the texts of the whole message.
+    // An element's text, or 2 05 YYY character data when the field has no element. The
+    // reference number counts the texts of the whole message.
     Status text(const TextField& field) {
         NV_ASSIGN(const TextRef text, list_.texts.read(reader_, field.width));
         ++text_counter_;
         FlatRecord& record = list_.records.emplace_back();
         record.descriptor = field.code;
-        record.name = field.name;
+        record.element = field.element;
+        record.kind = field.element != nullptr ? FlatRecord::Kind::Element : FlatRecord::Kind::CharacterData;
         record.raw_value = static_cast<double>(text_counter_ * 1000 + field.width / 8u);
         record.raw = text.offset;
         record.text_length = text.length;
-        record.flags = text.present ? FlatRecord::kHasRawValue | FlatRecord::kHasText : FlatRecord::kHasRawValue;
+        record.flags = text.present ? FlatRecord::kText : FlatRecord::kText | FlatRecord::kAbsentText;
         return {};
     }
 
     Status marker(std::uint32_t code) {
         FlatRecord& record = list_.records.emplace_back();
         record.descriptor = code;
-        record.name = kOperatorName;
-        record.flags = FlatRecord::kHasRaw | FlatRecord::kHasRawValue;
+        record.kind = FlatRecord::Kind::Marker;
         return {};
     }
 
     // The value just read as a replication count: 0 when it is missing or a text.
     Result<std::uint64_t> replication_factor() const {
-        double value = 0.0;
-        return last_number(value) ? saturating_u64(value) : 0;
+        const FlatRecord& record = list_.records.back();
+        return record.flags == 0 ? saturating_u64(record.raw_value) : 0;
     }
     // The value just read as a bitmap entry: 0 (present) when it is missing or a text.
     Result<std::uint8_t> bitmap_entry() const {
-        double value = 0.0;
-        return last_number(value) ? norvane::bitmap_entry(value) : std::uint8_t{0};
+        const FlatRecord& record = list_.records.back();
+        return record.flags == 0 ? norvane::bitmap_entry(record.raw_value) : std::uint8_t{0};
     }
 
     std::uint64_t values() const { return list_.records.size(); }
 
 private:
-    bool last_number(double& value) const {
-        const FlatRecord& record = list_.records.back();
-        constexpr std::uint8_t kNumber = FlatRecord::kHasRaw | FlatRecord::kHasRawValue;
-        if ((record.flags & kNumber) != kNumber) return false;
-        value = record.raw_value;
-        return true;
-    }
-
-    const TableSet& tables_;
     BitReader& reader_;
     RecordList& list_;
     std::uint64_t text_counter_ = 0;
