@@ -218,17 +218,13 @@ def test_compressed_numeric_column(tables, code, fields, raws, values):
     assert [v.raw for v in decoded[1::2]] == [5] * 3  # the column was read to its end
 
 
+# What only the compressed layout has; the walk itself is shared (test_layouts_agree.py).
 @pytest.mark.parametrize(("descriptors", "fields", "expected"), [
     ([2001], [(0, 2), (2, 6), (1, 2), (3, 2)], [(1, 1.0, "Manned"), (3, None, "Missing value")]),
     ([201120, 8002], [(0, 6)], [(0, None, None)] * 2),  # zero width is missing
     ([1015, 1015], [(b"AB  ", 32), (0, 6), (b"XY  ", 32), (0, 6)],
      [(None, 1004.0, "AB"), (None, 3004.0, "XY"), (None, 2004.0, "AB"), (None, 4004.0, "XY")]),
     ([1015], [(b"\0" * 4, 32), (4, 6), (b"CD  ", 32), (b"\xff" * 4, 32)], [(None, 1004.0, "CD"), (None, 2004.0, None)]),
-    ([204004, 1001, 204000, 222000, 201130, 1002], [(15, 4), (0, 6), (1, 7), (2, 6), (0, 2), (1, 2), (500, 12), (0, 6)],
-     [(15, 15.0, None), (1, 1.0, None), (0, 0.0, None), (500, 500.0, None)] + [
-      (15, 15.0, None), (2, 2.0, None), (0, 0.0, None), (500, 500.0, None)]),
-    ([101000, 31001, 1001], [(2, 8), (0, 6), (5, 7), (0, 6), (6, 7), (0, 6)],
-     [(2, 2.0, None), (5, 5.0, None), (6, 6.0, None)] * 2),
     ([101000, 8002, 1001], [(255, 8), (0, 6)], [(255, None, None)] * 2),  # missing outside class 31: no repetition
     ([1001], [(5, 7), (0, 6)], []),  # no subsets
 ])
@@ -250,13 +246,6 @@ def test_associated_field_of_a_delayed_factor(tables, compressed, factor, expect
     fields = compressed_fields(columns) if compressed else uncompressed_fields(columns, subsets)
     decoded = decode(tables, [204003, 101000, factor, 1001, 204000], fields, subsets=subsets, compressed=compressed)
     assert [(v.descriptor, v.raw) for v in decoded] == expected * subsets
-
-
-@pytest.mark.parametrize("definition", [[236000, 31031, 31031, 223000], [223000, 31031, 31031]])
-def test_compressed_bitmap(tables, definition):
-    decoded = packed(tables, [1001, 1002, *definition, 223255],
-                     [(5, 7), (0, 6), (300, 10), (0, 6), (0, 1), (0, 6), (1, 1), (0, 6), (9, 7), (0, 6)], 2)
-    assert [(v.descriptor, v.raw) for v in decoded[len(decoded) // 2 - 1::len(decoded) // 2]] == [(1001, 9)] * 2
 
 
 @pytest.mark.parametrize(("descriptors", "fields", "options", "text"), [
