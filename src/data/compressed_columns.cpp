@@ -18,20 +18,6 @@ Column& CompressedColumns::append_column(std::uint32_t code, std::string_view na
     return column;
 }
 
-// A missing value records the all-ones pattern of the field's width as its raw, as the
-// uncompressed layout does, so the same data decodes to the same records (and meanings)
-// whichever way it was packed; R0 + I would be an arbitrary number here.
-NumericCell CompressedColumns::cell_of(const NumericField& field, bool missing, std::uint64_t raw) {
-    NumericCell cell{missing ? all_ones(field.width) : raw, 0, missing};
-    if (field.element != nullptr) {
-        if (const std::string* meaning = tables_.code_meaning(field.code, cell.raw)) {
-            if (meaning != list_.meanings.back()) list_.meanings.push_back(meaning);
-            cell.meaning = static_cast<std::uint32_t>(list_.meanings.size() - 1);
-        }
-    }
-    return cell;
-}
-
 Status CompressedColumns::numeric(const NumericField& field) {
     NV_ASSIGN(const std::uint64_t local_reference, reader_.read_u64(field.width));
     NV_ASSIGN(const std::uint64_t increment_bits, reader_.read_u64(6));
@@ -42,10 +28,24 @@ Status CompressedColumns::numeric(const NumericField& field) {
     column.reference = field.reference;
     column.scale = field.scale;
 
+    // A missing value records the all-ones pattern of the field's width as its raw, as the
+    // uncompressed layout does, so the same data decodes to the same records (and meanings)
+    // whichever way it was packed; R0 + I would be an arbitrary number here.
+    const auto cell_of = [&](bool missing, std::uint64_t raw) {
+        NumericCell cell{missing ? all_ones(field.width) : raw, 0, missing};
+        if (field.element != nullptr) {
+            if (const std::string* meaning = tables_.code_meaning(field.code, cell.raw)) {
+                if (meaning != list_.meanings.back()) list_.meanings.push_back(meaning);
+                cell.meaning = static_cast<std::uint32_t>(list_.meanings.size() - 1);
+            }
+        }
+        return cell;
+    };
+
     if (increment_width == 0) {
         column.constant = true;
         column.first = list_.constant_cells.size();
-        list_.constant_cells.push_back(cell_of(field, all_missing, local_reference));
+        list_.constant_cells.push_back(cell_of(all_missing, local_reference));
         return {};
     }
     column.first = list_.varying_cells.add_column();
@@ -62,7 +62,7 @@ Status CompressedColumns::numeric(const NumericField& field) {
             NV_ASSIGN(increment, reader_.read_u64(static_cast<std::uint16_t>(increment_width)));
         }
         const bool missing = all_missing || (field.missing_allowed && increment == increment_ones);
-        list_.varying_cells.at(column.first, s) = cell_of(field, missing, local_reference + increment);
+        list_.varying_cells.at(column.first, s) = cell_of(missing, local_reference + increment);
     }
     return {};
 }

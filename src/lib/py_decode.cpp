@@ -133,8 +133,10 @@ using OwnedObject = std::unique_ptr<PyObject, DecRef>;
 
 // A new DecodedValue object holding `record`, or nullptr with an exception set.
 // `texts` shares one str between the records of one text (a compressed column's common
-// text serves every subset); it must not outlive the decoded message.
-PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedStrings& strings, SharedStrings& texts) {
+// text serves every subset); it must not outlive the decoded message. Inlined into both
+// layouts' loops: a call per record costs more than the record's own work.
+[[gnu::always_inline]] inline PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedStrings& strings,
+                                                 SharedStrings& texts) {
     // Straight from the object allocator: the type has no GC header and no __dict__.
     auto* value = static_cast<ValueObject*>(PyObject_Malloc(sizeof(ValueObject)));
     if (value == nullptr) return PyErr_NoMemory();
