@@ -1,33 +1,11 @@
 #include "data/element_reader.h"
 
 #include <algorithm>
-#include <array>
 
 #include "error/text.h"
 
 namespace norvane {
 namespace {
-
-constexpr double power_of_ten_by_squaring(std::int32_t scale) {
-    std::uint32_t exponent = scale < 0 ? 0u - static_cast<std::uint32_t>(scale) : static_cast<std::uint32_t>(scale);
-    double result = 1.0;
-    double base = 10.0;
-    while (exponent != 0) {
-        if (exponent & 1u) result *= base;
-        base *= base;
-        exponent >>= 1;
-    }
-    return scale < 0 ? 1.0 / result : result;
-}
-
-// The scales that occur in practice, computed by the same rule once.
-constexpr std::int32_t kTabulatedScale = 64;
-constexpr auto kPowersOfTen = [] {
-    std::array<double, 2 * kTabulatedScale + 1> powers{};
-    for (std::int32_t s = -kTabulatedScale; s <= kTabulatedScale; ++s)
-        powers[static_cast<std::size_t>(s + kTabulatedScale)] = power_of_ten_by_squaring(s);
-    return powers;
-}();
 
 [[gnu::cold, gnu::noinline]] BufrError new_reference_too_wide(unsigned width, std::uint32_t code) {
     return parse_error(concat("new reference value of ", width, " bits for ", fxy6(code),
@@ -35,21 +13,6 @@ constexpr auto kPowersOfTen = [] {
 }
 
 }  // namespace
-
-double power_of_ten(std::int32_t scale) {
-    if (scale >= -kTabulatedScale && scale <= kTabulatedScale) [[likely]]
-        return kPowersOfTen[static_cast<std::size_t>(scale + kTabulatedScale)];
-    return power_of_ten_by_squaring(scale);
-}
-
-double scaled_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale) {
-    __extension__ using Wide = __int128;
-    const Wide sum = static_cast<Wide>(raw) + reference;
-    const auto narrow = static_cast<std::int64_t>(sum);
-    const double exact = sum == narrow ? static_cast<double>(narrow) : static_cast<double>(sum);
-    if (scale == 0) return exact;  // x / 1.0 is x
-    return exact / power_of_ten(scale);
-}
 
 std::optional<std::size_t> decode_ia5_text(std::span<char> field) {
     bool all_ff = true;

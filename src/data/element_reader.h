@@ -3,6 +3,7 @@
 // 2 03 YYY sends in the data.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -52,11 +53,43 @@ constexpr std::uint64_t all_ones(unsigned width) {
 
 // 10^scale as a double by binary exponentiation (exact squarings of 10, multiplied in for
 // each set bit of |scale|); for a negative scale, 1 divided by that product.
-double power_of_ten(std::int32_t scale);
+constexpr double power_of_ten_by_squaring(std::int32_t scale) {
+    std::uint32_t exponent = scale < 0 ? 0u - static_cast<std::uint32_t>(scale) : static_cast<std::uint32_t>(scale);
+    double result = 1.0;
+    double base = 10.0;
+    while (exponent != 0) {
+        if (exponent & 1u) result *= base;
+        base *= base;
+        exponent >>= 1;
+    }
+    return scale < 0 ? 1.0 / result : result;
+}
+
+// The scales that occur in practice, computed by the same rule once.
+inline constexpr std::int32_t kTabulatedScale = 64;
+inline constexpr auto kPowersOfTen = [] {
+    std::array<double, 2 * kTabulatedScale + 1> powers{};
+    for (std::int32_t s = -kTabulatedScale; s <= kTabulatedScale; ++s)
+        powers[static_cast<std::size_t>(s + kTabulatedScale)] = power_of_ten_by_squaring(s);
+    return powers;
+}();
+
+inline double power_of_ten(std::int32_t scale) {
+    if (scale >= -kTabulatedScale && scale <= kTabulatedScale) [[likely]]
+        return kPowersOfTen[static_cast<std::size_t>(scale + kTabulatedScale)];
+    return power_of_ten_by_squaring(scale);
+}
 
 // (raw + reference) / 10^scale, the sum formed exactly (as a 128-bit integer) and rounded
-// once to double.
-double scaled_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale);
+// once to double. Inline: every numeric value of every decode passes here.
+inline double scaled_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale) {
+    __extension__ using Wide = __int128;
+    const Wide sum = static_cast<Wide>(raw) + reference;
+    const auto narrow = static_cast<std::int64_t>(sum);
+    const double exact = sum == narrow ? static_cast<double>(narrow) : static_cast<double>(sum);
+    if (scale == 0) return exact;  // x / 1.0 is x
+    return exact / power_of_ten(scale);
+}
 
 // The effective numeric width: width_override when set, else the Table B width plus
 // width_change, raised to 0 when negative and taken as 16 bits.
