@@ -19,75 +19,47 @@ Column& CompressedColumns::append_column(std::uint32_t code, std::string_view na
 }
 
 Status CompressedColumns::numeric(const NumericField& field) {
-    NV_ASSIGN(const std::uint64_t local_reference, reader_.read_u64(field.width));
-    NV_ASSIGN(const std::uint64_t increment_bits, reader_.read_u64(6));
-    const auto increment_width = static_cast<unsigned>(increment_bits);
-    const bool all_missing =
-        field.missing_allowed && field.width <= 63 && local_reference == all_ones(field.width);
+    NV_ASSIGN(const NumericBlock block, NumericBlock::read(reader_, field));
     Column& column = append_column(field.code, field.name);
     column.reference = field.reference;
     column.scale = field.scale;
-
-    // A missing value records the all-ones pattern of the field's width as its raw, as the
-    // uncompressed layout does, so the same data decodes to the same records (and meanings)
-    // whichever way it was packed; R0 + I would be an arbitrary number here.
-    const auto cell_of = [&](bool missing, std::uint64_t raw) {
-        NumericCell cell{missing ? all_ones(field.width) : raw, 0, missing};
+    const auto cell_of = [&](BlockValue value) {
+        NumericCell cell{value.raw, 0, value.missing};
         if (field.element != nullptr) {
-            if (const std::string* meaning = tables_.code_meaning(field.code, cell.raw)) {
+            if (const std::string* meaning = tables_.code_meaning(field.code, value.raw)) {
                 if (meaning != list_.meanings.back()) list_.meanings.push_back(meaning);
                 cell.meaning = static_cast<std::uint32_t>(list_.meanings.size() - 1);
             }
         }
         return cell;
     };
-
-    if (increment_width == 0) {
+    if (block.constant()) {
         column.constant = true;
         column.first = list_.constant_cells.size();
-        list_.constant_cells.push_back(cell_of(all_missing, local_reference));
+        list_.constant_cells.push_back(cell_of(block.common()));
         return {};
     }
-    column.first = list_.varying_cells.add_column();
-    const std::uint64_t increment_ones = all_ones(increment_width);
-    const std::size_t n = list_.subsets;
-    // Either the whole block lies in the data, or the reads check one by one to fail at
-    // the exact bit.
-    const bool in_bounds = static_cast<std::uint64_t>(n) * increment_width <= reader_.bits_remaining();
-    for (std::size_t s = 0; s < n; ++s) {
-        std::uint64_t increment = 0;
-        if (in_bounds) [[likely]] {
-            increment = reader_.read_unchecked(increment_width);
-        } else {
-            NV_ASSIGN(increment, reader_.read_u64(static_cast<std::uint16_t>(increment_width)));
-        }
-        const bool missing = all_missing || (field.missing_allowed && increment == increment_ones);
-        list_.varying_cells.at(column.first, s) = cell_of(missing, local_reference + increment);
-    }
-    return {};
+    const std::size_t index = list_.varying_cells.add_column();
+    column.first = index;
+    return block.read_increments(reader_, list_.subsets, [&](std::size_t subset, BlockValue value) {
+        list_.varying_cells.at(index, subset) = cell_of(value);
+    });
 }
 
 Status CompressedColumns::text(const TextField& field) {
-    NV_ASSIGN(const TextRef common, list_.texts.read(reader_, field.width));
-    NV_ASSIGN(const std::uint64_t increment_width, reader_.read_u64(6));
-    const std::uint64_t ordinal = text_columns_++;
+    NV_ASSIGN(const TextBlock block, TextBlock::read(reader_, list_.texts, field.width));
     Column& column = append_column(field.code, field.name);
     column.text = true;
-    column.text_base = ordinal * list_.subsets;
+    column.text_base = text_columns_++ * list_.subsets;
     column.chars = static_cast<std::uint16_t>(field.width / 8u);
     column.first = list_.text_cells.size();
-    if (increment_width == 0) {
+    if (block.constant()) {
         column.constant = true;
-        list_.text_cells.push_back(common);
+        list_.text_cells.push_back(block.common());
         return {};
     }
-    // Each subset has its own text of W octets; the common octets go unused.
-    const auto width = static_cast<std::uint16_t>(increment_width * 8);
-    for (std::size_t s = 0; s < list_.subsets; ++s) {
-        NV_ASSIGN(const TextRef own, list_.texts.read(reader_, width));
-        list_.text_cells.push_back(own);
-    }
-    return {};
+    return block.read_texts(reader_, list_.texts, list_.subsets,
+                            [&](std::size_t, TextRef text) { list_.text_cells.push_back(text); });
 }
 
 Status CompressedColumns::marker(std::uint32_t code) {

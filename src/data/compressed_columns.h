@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bitstream/bit_reader.h"
+#include "data/compressed_blocks.h"
 #include "data/decoded_value.h"
 #include "data/element_reader.h"
 #include "data/text_arena.h"
@@ -134,11 +135,10 @@ public:
     CompressedColumns(const TableSet& tables, BitReader& reader, ColumnList& list)
         : tables_(tables), reader_(reader), list_(list) {}
 
-    // One block: local reference R0 (`width` bits), increment width W (6 bits), then N
-    // increments of W bits unless W is 0.
+    // One numeric block (data/compressed_blocks.h) as a column.
     Status numeric(const NumericField& field);
-    // A character block: `width` bits of common text, a 6-bit octet count W, then W octets
-    // per subset unless W is 0. Text reference numbers run on across columns, N per column.
+    // One character block as a column; text reference numbers run on across columns, N per
+    // column.
     Status text(const TextField& field);
     Status marker(std::uint32_t code);
 
