@@ -45,7 +45,9 @@ template <WalkSink Sink>
 class DescriptorWalk {
 public:
     DescriptorWalk(const TableSet& tables, BitReader& reader, DecodeBudget& budget, Sink& sink)
-        : tables_(tables), reader_(reader), budget_(budget), sink_(sink) {}
+        : tables_(tables), reader_(reader), budget_(budget), sink_(sink) {
+        state_.history.reserve(kInitialHistory);  // one allocation for a typical subset, not eight
+    }
 
     // Walks the section 3 list from the initial coding state.
     Status run(std::span<const std::uint32_t> descriptors) {
@@ -54,6 +56,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t kInitialHistory = 256;
+
     // `descriptors`: the section 3 list, a sequence's members or a replicated group, at
     // nesting `depth` (0 for the top level); at most kMaxWalkDepth levels below it.
     Status walk(std::span<const std::uint32_t> descriptors, unsigned depth) {
