@@ -5,13 +5,15 @@
 namespace norvane {
 
 BufrError DecodeBudget::steps_exceeded() const {
-    return parse_error(concat("data section decode exceeded its limit of ", max_steps_,
-                              " descriptor steps for ", bits_, " bits of section 4"));
+    const std::uint64_t bits = reader_.position();
+    return parse_error(concat("data section decode exceeded its limit of ", kStepBase + kStepsPerBit * bits,
+                              " descriptor steps for ", bits, " bits of section 4 read"));
 }
 
-BufrError DecodeBudget::records_exceeded() const {
-    return parse_error(concat("data section decode exceeded its limit of ", max_records_,
-                              " values for ", bits_, " bits of section 4"));
+BufrError DecodeBudget::values_exceeded() const {
+    const std::uint64_t bits = reader_.position();
+    return parse_error(concat("data section decode exceeded its limit of ", kValueBase + kValuesPerBit * bits,
+                              " values for ", bits, " bits of section 4 read"));
 }
 
 }  // namespace norvane

@@ -1,10 +1,9 @@
-// One decoded value of the data section, as the decoders produce it.
+// One decoded value of the data section, as a decode hands it to its visitor.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace norvane {
 
@@ -12,8 +11,9 @@ inline constexpr std::string_view kOperatorName = "operator";
 inline constexpr std::string_view kAssociatedFieldName = "associatedField";
 inline constexpr std::string_view kCharacterDataName = "characterData";  // 2 05 YYY text
 
-// `name` and `raw_meaning` point into the TableSet used for the decode (or at the
-// constant names above), so the set must outlive the records. Everything else is owned.
+// A view: `name` and `raw_meaning` point into the TableSet used for the decode (or at the
+// constant names above), `raw_text` into the decoded message, which must outlive it. Two
+// present texts with the same address are the same text.
 struct DecodedValue {
     std::uint32_t descriptor = 0;
     bool has_raw_value = false;  // false: the value is missing
@@ -23,9 +23,7 @@ struct DecodedValue {
     std::uint64_t raw = 0;       // unscaled integer as read from the bits
     std::string_view name;
     const std::string* raw_meaning = nullptr;
-    std::string raw_text;
+    std::string_view raw_text;
 };
-
-using DecodedValues = std::vector<DecodedValue>;
 
 }  // namespace norvane

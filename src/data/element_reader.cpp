@@ -1,67 +1,11 @@
 #include "data/element_reader.h"
 
 #include <algorithm>
-#include <array>
 
 #include "error/text.h"
 
 namespace norvane {
 namespace {
-
-constexpr double power_of_ten_by_squaring(std::int32_t scale) {
-    std::uint32_t exponent = scale < 0 ? 0u - static_cast<std::uint32_t>(scale) : static_cast<std::uint32_t>(scale);
-    double result = 1.0;
-    double base = 10.0;
-    while (exponent != 0) {
-        if (exponent & 1u) result *= base;
-        base *= base;
-        exponent >>= 1;
-    }
-    return scale < 0 ? 1.0 / result : result;
-}
-
-// The scales that occur in practice, computed by the same rule once.
-constexpr std::int32_t kTabulatedScale = 64;
-constexpr auto kPowersOfTen = [] {
-    std::array<double, 2 * kTabulatedScale + 1> powers{};
-    for (std::int32_t s = -kTabulatedScale; s <= kTabulatedScale; ++s)
-        powers[static_cast<std::size_t>(s + kTabulatedScale)] = power_of_ten_by_squaring(s);
-    return powers;
-}();
-
-Status read_text(std::uint32_t code, std::string_view name, std::uint16_t width, BitReader& reader,
-                 ValueCodingState& state, DecodedValues& out) {
-    NV_ASSIGN(std::string field, reader.read_bytes(width));
-    const bool present = decode_ia5_text(field);
-    ++state.text_counter;
-    DecodedValue& value = out.emplace_back();
-    value.descriptor = code;
-    value.name = name;
-    value.has_raw_value = true;
-    value.raw_value = static_cast<double>(state.text_counter * 1000 + width / 8);
-    if (present) {
-        value.has_raw_text = true;
-        value.raw_text = std::move(field);
-    }
-    return {};
-}
-
-Status read_numeric(const ElementDefinition& element, std::uint16_t width, std::int64_t reference,
-                    const TableSet& tables, BitReader& reader, ValueCodingState& state, DecodedValues& out) {
-    NV_ASSIGN(const std::uint64_t raw, reader.read_u64(width));
-    DecodedValue& value = out.emplace_back();
-    value.descriptor = element.code;
-    value.name = element.name;
-    value.has_raw = true;
-    value.raw = raw;
-    const bool missing = width <= 63 && !is_class31(element.code) && raw == all_ones(width);
-    if (!missing) {
-        value.has_raw_value = true;
-        value.raw_value = scaled_value(raw, reference, numeric_scale(element.scale, state));
-    }
-    value.raw_meaning = tables.code_meaning(element.code, raw);
-    return {};
-}
 
 [[gnu::cold, gnu::noinline]] BufrError new_reference_too_wide(unsigned width, std::uint32_t code) {
     return parse_error(concat("new reference value of ", width, " bits for ", fxy6(code),
@@ -70,65 +14,21 @@ Status read_numeric(const ElementDefinition& element, std::uint16_t width, std::
 
 }  // namespace
 
-double power_of_ten(std::int32_t scale) {
-    if (scale >= -kTabulatedScale && scale <= kTabulatedScale) [[likely]]
-        return kPowersOfTen[static_cast<std::size_t>(scale + kTabulatedScale)];
-    return power_of_ten_by_squaring(scale);
-}
-
-double scaled_value(std::uint64_t raw, std::int64_t reference, std::int32_t scale) {
-    __extension__ using Wide = __int128;
-    const Wide sum = static_cast<Wide>(raw) + reference;
-    const auto narrow = static_cast<std::int64_t>(sum);
-    const double exact = sum == narrow ? static_cast<double>(narrow) : static_cast<double>(sum);
-    if (scale == 0) return exact;  // x / 1.0 is x
-    return exact / power_of_ten(scale);
-}
-
-bool decode_ia5_text(std::string& field) {
+std::optional<std::size_t> decode_ia5_text(std::span<char> field) {
     bool all_ff = true;
     for (char& c : field) {
         const auto octet = static_cast<unsigned char>(c);
         all_ff &= octet == 0xFF;
         if (octet > 0x7F) c = '?';
     }
-    if (all_ff) return false;  // also the empty field
+    if (all_ff) return std::nullopt;  // also the empty field
     std::size_t end = field.size();
     while (end > 0) {
         const char c = field[end - 1];
         if (c != ' ' && (c < '\t' || c > '\r')) break;
         --end;
     }
-    field.resize(end);
-    return true;
-}
-
-Status read_element(const ElementDefinition& element, const TableSet& tables, BitReader& reader,
-                    ValueCodingState& state, DecodedValues& out) {
-    if (!state.new_references.empty()) [[unlikely]] {
-        const auto redefined = state.new_references.find(element.code);
-        if (redefined != state.new_references.end() && !is_text_element(element)) {
-            return read_numeric(element, numeric_width(element.width, state), redefined->second, tables, reader,
-                                state, out);
-        }
-    }
-    return read_element_as(element, element.reference, element.width, tables, reader, state, out);
-}
-
-Status read_element_as(const ElementDefinition& element, std::int64_t table_reference,
-                       std::uint16_t table_width, const TableSet& tables, BitReader& reader,
-                       ValueCodingState& state, DecodedValues& out) {
-    if (is_text_element(element)) [[unlikely]] {
-        return read_text(element.code, element.name, state.text_width_override.value_or(table_width), reader,
-                         state, out);
-    }
-    return read_numeric(element, numeric_width(table_width, state), numeric_reference(table_reference, state),
-                        tables, reader, state, out);
-}
-
-Status read_character_data(std::uint32_t code, std::uint8_t characters, BitReader& reader,
-                           ValueCodingState& state, DecodedValues& out) {
-    return read_text(code, kCharacterDataName, static_cast<std::uint16_t>(8u * characters), reader, state, out);
+    return end;
 }
 
 Result<std::int64_t> read_new_reference(BitReader& reader, unsigned width, std::uint32_t code) {

@@ -3,24 +3,15 @@
 namespace norvane {
 
 void apply_bitmap_control(std::uint32_t x, std::uint32_t y, ValueCodingState& state) {
+    DataPresentBitmap& bitmap = state.bitmap;
     if (y == 0 && (x == 22 || x == 23 || x == 24 || x == 25 || x == 32)) {
-        state.announced_bitmap_anchor = state.backward_reference.value_or(state.history.size());
-        return;
-    }
-    if ((x == 35 && y == 0) || x == 36 || x == 37) state.announced_bitmap_anchor.reset();
-    if (x == 36 && y == 0) {
-        state.bitmap_defining = true;
-        state.bitmap.clear();
-        state.bitmap_cursor = 0;
-        state.bitmap_anchor = state.history.size();
-        if (!state.backward_reference) state.backward_reference = state.bitmap_anchor;
+        bitmap.announce(state.history.size());
+    } else if (x == 36 && y == 0) {
+        bitmap.begin_definition(state.history.size());
     } else if ((x == 35 && y == 0) || (x == 37 && y != 0)) {
-        state.bitmap.clear();
-        state.bitmap_cursor = 0;
-        state.bitmap_anchor = 0;
-        if (x == 35) state.backward_reference.reset();
+        bitmap.cancel(x == 35);
     } else if (x == 37) {
-        state.bitmap_cursor = 0;
+        bitmap.rewind();
     }
 }
 
@@ -34,8 +25,9 @@ void apply_operator(Descriptor descriptor, ValueCodingState& state) {
             state.scale_change = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
             break;
         case 3:
-            // 2 03 255 ends a definition, 2 03 000 also cancels what was defined.
-            if (y == 0) state.new_references.clear();
+            // 2 03 255 ends a definition, 2 03 000 also cancels what was defined. A fresh map
+            // rather than clear(), whose cost is that of the largest map so far, every time.
+            if (y == 0 && state.new_references.size() != 0) state.new_references = {};
             state.new_reference_width = y == 255 ? 0 : static_cast<std::uint8_t>(y);
             break;
         case 4:

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "data/coding_state.h"
-#include "data/decoded_value.h"
 #include "descriptor/fxy.h"
 
 namespace norvane {
@@ -17,7 +16,7 @@ enum class OperatorAction : std::uint8_t {
     CharacterData,    // 2 05 YYY: YYY characters of text in the data
 };
 
-// `y` is the 8-bit operand (Y modulo 256). Shared by both walks.
+// `y` is the 8-bit operand (Y modulo 256).
 constexpr OperatorAction classify_operator(std::uint32_t x, std::uint32_t y) {
     switch (x) {
         case 5:
@@ -34,21 +33,9 @@ constexpr OperatorAction classify_operator(std::uint32_t x, std::uint32_t y) {
     }
 }
 
-// The marker record of an operator: name "operator", raw 0, raw_value 0.0.
-inline DecodedValue operator_marker(std::uint32_t code) {
-    DecodedValue value;
-    value.descriptor = code;
-    value.has_raw_value = true;
-    value.has_raw = true;
-    value.name = kOperatorName;
-    return value;
-}
-
 // Bitmap control after a marker: 2 36 000 begins a definition anchored at the history
-// length, 2 35 000 and 2 37 YYY (YYY != 0) cancel the bitmap, 2 37 000 rewinds it.
-// 2 22 000, 2 23 000, 2 24 000, 2 25 000 and 2 32 000 announce a definition that the next
-// 031031 begins (older messages send the bitmap right after them, without 2 36 000); it
-// refers to the elements of the walk's first bitmap, or to those before the operator.
+// length, 2 35 000 and 2 37 YYY (YYY != 0) cancel the bitmap, 2 37 000 rewinds it;
+// 2 22 000, 2 23 000, 2 24 000, 2 25 000 and 2 32 000 announce a definition.
 void apply_bitmap_control(std::uint32_t x, std::uint32_t y, ValueCodingState& state);
 
 // Changes the state for 2 01, 2 02, 2 03, 2 04, 2 06, 2 07 and 2 08; every other operator is

@@ -2,6 +2,7 @@
 #include <array>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "data/decoder.h"
@@ -132,7 +133,12 @@ struct DecRef {
 using OwnedObject = std::unique_ptr<PyObject, DecRef>;
 
 // A new DecodedValue object holding `record`, or nullptr with an exception set.
-PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedStrings& strings) {
+// `texts` shares one str between the records of one text (a compressed column's common
+// text serves every subset); it is made for the first text and must not outlive the
+// decoded message. Inlined into both
+// layouts' loops: a call per record costs more than the record's own work.
+[[gnu::always_inline]] inline PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedStrings& strings,
+                                                 std::optional<SharedStrings>& texts) {
     // Straight from the object allocator: the type has no GC header and no __dict__.
     auto* value = static_cast<ValueObject*>(PyObject_Malloc(sizeof(ValueObject)));
     if (value == nullptr) return PyErr_NoMemory();
@@ -155,10 +161,10 @@ PyObject* new_value(PyTypeObject* type, const DecodedValue& record, SharedString
         value->raw_meaning = Py_NewRef(meaning);
     }
     if (record.has_raw_text) {
-        // IA5 decoding leaves only ASCII characters.
-        value->raw_text = PyUnicode_DecodeASCII(record.raw_text.data(),
-                                                static_cast<Py_ssize_t>(record.raw_text.size()), "replace");
-        if (value->raw_text == nullptr) return nullptr;
+        if (!texts) texts.emplace();
+        PyObject* text = texts->get(record.raw_text.data(), record.raw_text);
+        if (text == nullptr) return nullptr;
+        value->raw_text = Py_NewRef(text);
     }
     return owned.release();
 }
@@ -169,8 +175,9 @@ PyObject* to_value_list(const DecodedMessage& records, SharedStrings& strings) {
     OwnedObject list(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
     Py_ssize_t index = 0;
+    std::optional<SharedStrings> texts;
     const bool complete = records.for_each([&](const DecodedValue& record) {
-        PyObject* value = new_value(type, record, strings);
+        PyObject* value = new_value(type, record, strings, texts);
         if (value == nullptr) return false;
         PyList_SET_ITEM(list.get(), index++, value);
         return true;

@@ -93,6 +93,35 @@ def build_message(descriptors: Iterable[int], data: bytes | Iterable[tuple[int |
                     section4(data), edition=edition, total_length=total_length, terminator=terminator)
 
 
+def uncompressed_fields(columns, subsets: int) -> list[tuple[int | bytes, int]]:
+    """The fields of ``columns`` laid out subset by subset.
+
+    A column is (kind, width, values): kind "numeric", "text" or "marker" (no bits), one value
+    per subset; None is a missing numeric value (all ones).
+    """
+    return [(2**width - 1 if values[s] is None else values[s], width)
+            for s in range(subsets) for kind, width, values in columns if kind != "marker"]
+
+
+def compressed_fields(columns) -> list[tuple[int | bytes, int]]:
+    """The fields of ``columns`` as compressed blocks: a reference, a 6-bit increment width and
+    the increments (none when every subset has the same value; all ones for a missing one)."""
+    fields: list[tuple[int | bytes, int]] = []
+    for kind, width, values in columns:
+        present = [v for v in values if v is not None]
+        if kind == "text":
+            same = len(set(values)) == 1
+            fields += [(values[0], width), (0 if same else width // 8, 6)] + [(v, width) for v in values if not same]
+        elif kind == "numeric" and not present:
+            fields += [(2**width - 1, width), (0, 6)]
+        elif kind == "numeric":
+            low, spread = min(present), max(present) - min(present)
+            bits = 0 if spread == 0 and len(present) == len(values) else (spread + 1).bit_length()
+            fields += [(low, width), (bits, 6)]
+            fields += [(2**bits - 1 if v is None else v - low, bits) for v in values if bits]
+    return fields
+
+
 def write_table_dir(path: str | Path, elements: Iterable[tuple] = (),
                     sequences: Mapping[int, Iterable[int]] | str | None = None,
                     code_tables: Mapping[int, Mapping[int, str] | str] | None = None) -> Path:

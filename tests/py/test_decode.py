@@ -1,12 +1,11 @@
 """Data section decoding end to end: small messages against a small table directory."""
 
 import gc
-import random
 import sys
 
 import pytest
 
-from bufr_writer import build_message, write_table_dir
+from bufr_writer import build_message, compressed_fields, uncompressed_fields, write_table_dir
 from norvane import _norvane
 
 ELEMENTS = [
@@ -190,6 +189,7 @@ def test_character_data(tables):
     assert [(v.descriptor, v.raw_value, v.raw_text) for v in decoded] == [
         (205002, 1002.0, "AB"), (1001, 5.0, None), (205002, 3002.0, "CD"),
         (205002, 2002.0, "AB"), (1001, 5.0, None), (205002, 4002.0, None)]
+    assert decoded[0].raw_text is decoded[3].raw_text  # a text common to all subsets is one str
 
 
 @pytest.mark.parametrize(("descriptors", "fields", "values"), [
@@ -218,17 +218,13 @@ def test_compressed_numeric_column(tables, code, fields, raws, values):
     assert [v.raw for v in decoded[1::2]] == [5] * 3  # the column was read to its end
 
 
+# What only the compressed layout has; the walk itself is shared (test_layouts_agree.py).
 @pytest.mark.parametrize(("descriptors", "fields", "expected"), [
     ([2001], [(0, 2), (2, 6), (1, 2), (3, 2)], [(1, 1.0, "Manned"), (3, None, "Missing value")]),
     ([201120, 8002], [(0, 6)], [(0, None, None)] * 2),  # zero width is missing
     ([1015, 1015], [(b"AB  ", 32), (0, 6), (b"XY  ", 32), (0, 6)],
      [(None, 1004.0, "AB"), (None, 3004.0, "XY"), (None, 2004.0, "AB"), (None, 4004.0, "XY")]),
     ([1015], [(b"\0" * 4, 32), (4, 6), (b"CD  ", 32), (b"\xff" * 4, 32)], [(None, 1004.0, "CD"), (None, 2004.0, None)]),
-    ([204004, 1001, 204000, 222000, 201130, 1002], [(15, 4), (0, 6), (1, 7), (2, 6), (0, 2), (1, 2), (500, 12), (0, 6)],
-     [(15, 15.0, None), (1, 1.0, None), (0, 0.0, None), (500, 500.0, None)] + [
-      (15, 15.0, None), (2, 2.0, None), (0, 0.0, None), (500, 500.0, None)]),
-    ([101000, 31001, 1001], [(2, 8), (0, 6), (5, 7), (0, 6), (6, 7), (0, 6)],
-     [(2, 2.0, None), (5, 5.0, None), (6, 6.0, None)] * 2),
     ([101000, 8002, 1001], [(255, 8), (0, 6)], [(255, None, None)] * 2),  # missing outside class 31: no repetition
     ([1001], [(5, 7), (0, 6)], []),  # no subsets
 ])
@@ -237,11 +233,19 @@ def test_compressed_columns(tables, descriptors, fields, expected):
     assert [(v.raw, v.raw_value, v.raw_text or v.raw_meaning) for v in decoded] == expected
 
 
-@pytest.mark.parametrize("definition", [[236000, 31031, 31031, 223000], [223000, 31031, 31031]])
-def test_compressed_bitmap(tables, definition):
-    decoded = packed(tables, [1001, 1002, *definition, 223255],
-                     [(5, 7), (0, 6), (300, 10), (0, 6), (0, 1), (0, 6), (1, 1), (0, 6), (9, 7), (0, 6)], 2)
-    assert [(v.descriptor, v.raw) for v in decoded[len(decoded) // 2 - 1::len(decoded) // 2]] == [(1001, 9)] * 2
+@pytest.mark.parametrize("compressed", [False, True])
+@pytest.mark.parametrize(("factor", "expected"), [
+    # A delayed replication factor is read like an element: outside class 31 it has an associated field.
+    (8002, [(999999, 5), (8002, 2), (999999, 1), (1001, 10), (999999, 2), (1001, 11)]),
+    (31001, [(31001, 2), (999999, 1), (1001, 10), (999999, 2), (1001, 11)]),
+])
+def test_associated_field_of_a_delayed_factor(tables, compressed, factor, expected):
+    subsets = 2 if compressed else 1
+    widths = {999999: 3, 8002: 8, 31001: 8, 1001: 7}
+    columns = [("numeric", widths[code], [raw] * subsets) for code, raw in expected]
+    fields = compressed_fields(columns) if compressed else uncompressed_fields(columns, subsets)
+    decoded = decode(tables, [204003, 101000, factor, 1001, 204000], fields, subsets=subsets, compressed=compressed)
+    assert [(v.descriptor, v.raw) for v in decoded] == expected * subsets
 
 
 @pytest.mark.parametrize(("descriptors", "fields", "options", "text"), [
@@ -310,63 +314,3 @@ def test_table_sources(tmp_path, tables):
             _norvane.decode_values_with_tables(data, tables)
         _norvane.decode_values_with_tables(MESSAGE, tables)
     assert (sys.getrefcount(data), sys.getrefcount(tables)) == before
-
-
-# The same random subsets packed both ways decode to the same records.
-POOL = [(1001, 7), (1002, 10), (8002, 8), (2001, 2), (12101, 16), (31001, 8), (1015, 32)]
-
-
-def random_columns(rng, subsets):
-    """A descriptor list and its columns: (kind, width, one value per subset, None for missing)."""
-    descriptors, columns = [], []
-    for _ in range(rng.randint(1, 8)):
-        code, width = rng.choice(POOL)
-        operator = rng.choice([None, None, None, 204003, 201131, 222000])
-        operator = None if (operator, code) == (201131, 1015) else operator  # width changes leave text alone
-        descriptors += [operator, code, operator // 1000 * 1000] if operator in (204003, 201131) else [operator, code]
-        if operator == 222000:
-            columns.append(("marker", 0, [0] * subsets))
-        elif operator == 204003 and code != 31001:
-            columns.append(("numeric", 3, [rng.randrange(8) for _ in range(subsets)]))
-        width += 3 * (operator == 201131)
-        if code == 1015:
-            columns.append(("text", width, [rng.choice([b"AB  ", b"\xff" * 4, b" xy "]) for _ in range(subsets)]))
-            continue
-        # All ones is the missing value outside class 31, so present values stay below it.
-        values = [rng.randrange(2**width - (code != 31001)) for _ in range(subsets)]
-        values = [None if code != 31001 and rng.random() < 0.2 else v for v in values]
-        columns.append(("numeric", width, [values[0]] * subsets if rng.random() < 0.3 else values))
-    return [d for d in descriptors if d is not None], columns
-
-
-def pack_compressed(columns):
-    fields = []
-    for kind, width, values in columns:
-        present = [v for v in values if v is not None]
-        if kind == "text":
-            same = len(set(values)) == 1
-            fields += [(values[0], width), (0 if same else width // 8, 6)] + [(v, width) for v in values if not same]
-        elif kind == "numeric" and not present:
-            fields += [(2**width - 1, width), (0, 6)]
-        elif kind == "numeric":
-            low, spread = min(present), max(present) - min(present)
-            bits = 0 if spread == 0 and len(present) == len(values) else (spread + 1).bit_length()
-            fields += [(low, width), (bits, 6)]
-            fields += [(2**bits - 1 if v is None else v - low, bits) for v in values if bits]
-    return fields
-
-
-@pytest.mark.parametrize("seed", range(40))
-def test_compressed_and_uncompressed_agree(tables, seed):
-    rng = random.Random(seed)
-    subsets = rng.randint(1, 5)
-    descriptors, columns = random_columns(rng, subsets)
-    # Subset by subset; marker columns (width 0) take no bits.
-    fields = [(2**w - 1 if vs[s] is None else vs[s], w) for s in range(subsets) for _, w, vs in columns if w]
-    plain = decode(tables, descriptors, fields, subsets=subsets)
-    compressed = packed(tables, descriptors, pack_compressed(columns), subsets)
-
-    def comparable(v):  # text reference numbers count texts in different orders
-        return (v.descriptor, v.name, v.raw, v.raw_text, v.raw_meaning, None if v.raw is None else v.raw_value)
-    assert [comparable(v) for v in compressed] == [comparable(v) for v in plain]
-    assert len(plain) == subsets * len(columns)

@@ -1,0 +1,106 @@
+// How a compressed message lays out the values of one descriptor occurrence: a block with a
+// part common to all N subsets and, unless its increment width is 0, one increment per
+// subset. Every sink of compressed data reads its blocks with these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bitstream/bit_reader.h"
+#include "data/element_reader.h"
+#include "data/text_arena.h"
+#include "error/bufr_error.h"
+
+namespace norvane {
+
+// One subset's numeric value. A missing value's raw is the all-ones pattern of the field's
+// width, as in the uncompressed layout, so the same data decodes to the same records (and
+// meanings) however it was packed; R0 + I would be an arbitrary number there.
+struct BlockValue {
+    std::uint64_t raw = 0;
+    bool missing = false;
+};
+
+// A numeric block: local reference R0 (the field's width), increment width W (6 bits), then N
+// increments of W bits unless W is 0.
+class NumericBlock {
+public:
+    // Reads R0 and W.
+    static Result<NumericBlock> read(BitReader& reader, const NumericField& field) {
+        NV_ASSIGN(const std::uint64_t local_reference, reader.read_u64(field.width));
+        NV_ASSIGN(const std::uint64_t increment_width, reader.read_u64(6));
+        NumericBlock block(field, local_reference, static_cast<unsigned>(increment_width));
+        return block;
+    }
+
+    // W = 0: every subset has the value common().
+    bool constant() const { return increment_width_ == 0; }
+    BlockValue common() const { return value(all_missing_, local_reference_); }
+
+    // W > 0: reads the N increments, calling on_value(subset, BlockValue) for each in order.
+    template <class OnValue>
+    Status read_increments(BitReader& reader, std::size_t subsets, OnValue&& on_value) const {
+        const std::uint64_t increment_ones = all_ones(increment_width_);
+        // Either the whole block lies in the data, or the reads check one by one to fail at
+        // the exact bit.
+        const bool in_bounds = static_cast<std::uint64_t>(subsets) * increment_width_ <= reader.bits_remaining();
+        for (std::size_t s = 0; s < subsets; ++s) {
+            std::uint64_t increment = 0;
+            if (in_bounds) [[likely]] {
+                increment = reader.read_unchecked(increment_width_);
+            } else {
+                NV_ASSIGN(increment, reader.read_u64(static_cast<std::uint16_t>(increment_width_)));
+            }
+            const bool missing = all_missing_ || (missing_allowed_ && increment == increment_ones);
+            on_value(s, value(missing, local_reference_ + increment));
+        }
+        return {};
+    }
+
+private:
+    NumericBlock(const NumericField& field, std::uint64_t local_reference, unsigned increment_width)
+        : local_reference_(local_reference), width_(field.width), increment_width_(increment_width),
+          missing_allowed_(field.missing_allowed),
+          all_missing_(field.missing_allowed && field.width <= 63 && local_reference == all_ones(field.width)) {}
+
+    BlockValue value(bool missing, std::uint64_t raw) const { return {missing ? all_ones(width_) : raw, missing}; }
+
+    std::uint64_t local_reference_;
+    std::uint16_t width_;
+    unsigned increment_width_;
+    bool missing_allowed_;
+    bool all_missing_;  // R0 all ones: every subset is missing, whatever the increments
+};
+
+// A character block: `width` bits of common text, a 6-bit octet count W, then W octets per
+// subset unless W is 0 (the common text then goes unused).
+class TextBlock {
+public:
+    static Result<TextBlock> read(BitReader& reader, TextArena& texts, std::uint16_t width) {
+        NV_ASSIGN(const TextRef common, texts.read(reader, width));
+        NV_ASSIGN(const std::uint64_t octets, reader.read_u64(6));
+        return TextBlock(common, static_cast<unsigned>(octets));
+    }
+
+    bool constant() const { return octets_ == 0; }
+    TextRef common() const { return common_; }
+
+    // W > 0: reads the N texts of W octets, calling on_text(subset, TextRef) for each.
+    template <class OnText>
+    Status read_texts(BitReader& reader, TextArena& texts, std::size_t subsets, OnText&& on_text) const {
+        const auto width = static_cast<std::uint16_t>(octets_ * 8);
+        for (std::size_t s = 0; s < subsets; ++s) {
+            NV_ASSIGN(const TextRef own, texts.read(reader, width));
+            on_text(s, own);
+        }
+        return {};
+    }
+
+private:
+    TextBlock(TextRef common, unsigned octets) : common_(common), octets_(octets) {}
+
+    TextRef common_;
+    unsigned octets_;
+};
+
+}  // namespace norvane
