@@ -161,14 +161,19 @@ PyObject* to_value_list(const DecodedMessage& records, SharedStrings& strings) {
     PyTypeObject* type = state().decoded_value_type;
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
+    const auto size = static_cast<Py_ssize_t>(records.size());
     Py_ssize_t index = 0;
     const bool complete = records.for_each([&](const DecodedValue& record) {
+        // The list was sized by size(): a walk that yields more must not write past it.
+        if (index == size) return false;
         PyObject* value = new_value(type, record, strings);
         if (value == nullptr) return false;
         PyList_SET_ITEM(list.get(), index++, value);
         return true;
     });
-    return complete ? list.release() : nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    if (!complete || index != size) return raise_panic("decoded records do not match their count");
+    return list.release();
 }
 
 struct FirstMessage {
