@@ -1,5 +1,7 @@
 // Shared helpers of the binding layer: module state, argument parsing and conversion,
-// and raising. This directory is the only code that includes Python.h.
+// and raising. This directory is the only code that includes Python.h. Every function handed
+// to the interpreter is registered as NV_ENTRY(function) (entry_point.h); owned references
+// are held in a Ref (py_ref.h).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -63,6 +63,7 @@ def test_every_entry_point_goes_through_nv_entry():
     assert kinds.count("PyMethodDef") >= 19 and kinds.count("PyGetSetDef") >= 57 and kinds.count("PyType_Slot") >= 30
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's operator new aborts instead of throwing std::bad_alloc")
 def test_allocation_failure_is_a_memory_error(tmp_path):
     # A file far larger than any allocation can be: reading it fails with std::bad_alloc in C++.
     # In a child process, so a terminated interpreter fails this test only.
@@ -74,8 +75,7 @@ def test_allocation_failure_is_a_memory_error(tmp_path):
         pytest.skip("this file system has no sparse 2 TiB files")
     script = f"""
 import resource
-if not {SANITIZED}:
-    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
 from norvane import _norvane
 for function in (_norvane.parse_file, _norvane.parse_all_file):
     try:
@@ -83,8 +83,7 @@ for function in (_norvane.parse_file, _norvane.parse_all_file):
     except MemoryError as error:
         print(type(error).__name__)
 """
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p),
-           "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env)
     assert (done.returncode, done.stdout.split()) == (0, ["MemoryError"] * 2), done.stderr
 
