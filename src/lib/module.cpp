@@ -45,23 +45,23 @@ PyObject* create_module() {
             nullptr);
         if (s.panic_exception == nullptr) return nullptr;
     }
-    Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    PyObject* m = module.get();
-    const bool ok = add_type(m, "BufrMessage", s.bufr_message_type, create_bufr_message_type) &&
-                    add_type(m, "DecodedValue", s.decoded_value_type, create_decoded_value_type) &&
-                    add_type(m, "Descriptor", s.descriptor_type, create_descriptor_type) &&
-                    add_type(m, "ElementDefinition", s.element_definition_type, create_element_definition_type) &&
-                    add_type(m, "SequenceDefinition", s.sequence_definition_type, create_sequence_definition_type) &&
-                    add_type(m, "TableSet", s.table_set_type, create_table_set_type);
+    Ref owned = Ref::steal(PyModule_Create(&module_def));
+    if (!owned) return nullptr;
+    PyObject* module = owned.get();
+    const bool ok = add_type(module, "BufrMessage", s.bufr_message_type, create_bufr_message_type) &&
+                    add_type(module, "DecodedValue", s.decoded_value_type, create_decoded_value_type) &&
+                    add_type(module, "Descriptor", s.descriptor_type, create_descriptor_type) &&
+                    add_type(module, "ElementDefinition", s.element_definition_type, create_element_definition_type) &&
+                    add_type(module, "SequenceDefinition", s.sequence_definition_type, create_sequence_definition_type) &&
+                    add_type(module, "TableSet", s.table_set_type, create_table_set_type);
     if (!ok) return nullptr;
-    const Ref name = Ref::steal(PyModule_GetNameObject(m));
+    const Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return nullptr;
     for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
-        const Ref function = Ref::steal(PyCFunction_NewEx(def, m, name.get()));
-        if (!function || PyModule_AddObjectRef(m, def->ml_name, function.get()) != 0) return nullptr;
+        const Ref function = Ref::steal(PyCFunction_NewEx(def, module, name.get()));
+        if (!function || PyModule_AddObjectRef(module, def->ml_name, function.get()) != 0) return nullptr;
     }
-    return module.release();
+    return owned.release();
 }
 
 PyObject* init_module() {
