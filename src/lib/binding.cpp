@@ -64,21 +64,19 @@ bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
     const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
     std::vector<PyObject*> flat(static_cast<std::size_t>(nargs + nkw));
     for (Py_ssize_t i = 0; i < nargs; ++i) flat[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
-    PyObject* kwnames = nullptr;
+    Ref kwnames;
     if (nkw > 0) {
-        kwnames = PyTuple_New(nkw);
-        if (kwnames == nullptr) return false;
+        kwnames = Ref::steal(PyTuple_New(nkw));
+        if (!kwnames) return false;
         Py_ssize_t pos = 0, k = 0;
         PyObject *key = nullptr, *value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyTuple_SET_ITEM(kwnames, k, Py_NewRef(key));
+            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
             flat[static_cast<std::size_t>(nargs + k)] = value;
             ++k;
         }
     }
-    const bool ok = parse_args(function, flat.data(), nargs, kwnames, names, out);
-    Py_XDECREF(kwnames);
-    return ok;
+    return parse_args(function, flat.data(), nargs, kwnames.get(), names, out);
 }
 
 namespace {
@@ -93,20 +91,20 @@ bool cast_error(PyObject* obj, const char* name, const char* type_name) {
 bool prefix_type_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
 #if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
+    const Ref exc = Ref::steal(PyErr_GetRaisedException());
 #else
-    PyObject *type = nullptr, *exc = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &exc, &traceback);
-    PyErr_NormalizeException(&type, &exc, &traceback);
+    // The interpreters before 3.12 have no PyErr_GetRaisedException.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
     Py_XDECREF(type);
     Py_XDECREF(traceback);
+    const Ref exc = Ref::steal(value);
 #endif
-    if (exc == nullptr) return false;
-    PyObject* text = PyObject_Str(exc);
-    Py_DECREF(exc);
-    if (text == nullptr) return false;
-    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text);
-    Py_DECREF(text);
+    if (!exc) return false;
+    const Ref text = Ref::steal(PyObject_Str(exc.get()));
+    if (!text) return false;
+    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
     return false;
 }
 
@@ -118,20 +116,18 @@ bool out_of_range() {
 // Integer conversion: TypeError names the argument; the overflow texts are described at
 // OverflowText.
 bool as_unsigned(PyObject* obj, const char* name, std::uint64_t max, std::uint64_t& out, OverflowText text) {
-    PyObject* index = PyNumber_Index(obj);
-    if (index == nullptr) return prefix_type_error(name);
+    const Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) return prefix_type_error(name);
     int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (overflow == 0) {
-        Py_DECREF(index);
         if (value == -1 && PyErr_Occurred()) return false;
         if (value < 0 || static_cast<unsigned long long>(value) > max) return out_of_range();
         out = static_cast<std::uint64_t>(value);
         return true;
     }
     // Beyond the signed 64-bit range: only the unsigned 64-bit targets can still hold it.
-    const unsigned long long wide = PyLong_AsUnsignedLongLong(index);
-    Py_DECREF(index);
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(index.get());
     if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
         if (text == OverflowText::Uniform && PyErr_ExceptionMatches(PyExc_OverflowError)) {
             PyErr_Clear();
@@ -155,10 +151,11 @@ bool as_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>& ou
 
 bool as_path(PyObject* obj, const char* name, std::string& out) {
     if (!PyUnicode_Check(obj)) return cast_error(obj, name, "str");
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (text == nullptr) return false;
-    out.assign(text, static_cast<std::size_t>(size));
+    // Not PyUnicode_FSConverter: it would also take bytes and os.PathLike, and refuse a NUL
+    // with ValueError before the file functions can report it as OSError.
+    const Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(obj));
+    if (!encoded) return false;
+    out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     return true;
 }
 
@@ -190,21 +187,18 @@ bool as_code_list(PyObject* obj, const char* name, std::vector<std::uint32_t>& o
                      Py_TYPE(obj)->tp_name);
         return false;
     }
-    PyObject* fast = PySequence_Fast(obj, "");
-    if (fast == nullptr) return prefix_type_error(name);
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+    const Ref fast = Ref::steal(PySequence_Fast(obj, ""));
+    if (!fast) return prefix_type_error(name);
     out.clear();
-    out.reserve(static_cast<std::size_t>(n));
-    PyObject** items = PySequence_Fast_ITEMS(fast);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    out.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())));
+    // An item's __index__ may change the list: its size is read again and each item held
+    // while it is converted.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
+        const Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
         std::uint32_t code = 0;
-        if (!as_u32(items[i], name, code)) {
-            Py_DECREF(fast);
-            return false;
-        }
+        if (!as_u32(item.get(), name, code)) return false;
         out.push_back(code);
     }
-    Py_DECREF(fast);
     return true;
 }
 
@@ -216,16 +210,19 @@ bool check_type(PyObject* obj, const char* name, PyTypeObject* type, const char*
 PyObject* raise_error(const BufrError& error) {
     const std::string text = error.message();
     if (error.kind == ErrorKind::Internal) return raise_panic(text);
-    PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-    if (message == nullptr) return nullptr;
-    PyErr_SetObject(PyExc_ValueError, message);
-    Py_DECREF(message);
+    const Ref message = Ref::steal(to_str(text));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
 }
 
 PyObject* raise_panic(const std::string& text) {
-    PyErr_SetString(state().panic_exception, text.c_str());
+    PyErr_SetString(panic_exception_type(), text.c_str());
     return nullptr;
+}
+
+PyObject* panic_exception_type() noexcept {
+    PyObject* type = state().panic_exception;
+    return type != nullptr ? type : PyExc_SystemError;
 }
 
 PyObject* to_str(std::string_view text) {
@@ -233,17 +230,14 @@ PyObject* to_str(std::string_view text) {
 }
 
 PyObject* to_int_list(std::span<const std::uint32_t> codes) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(codes.size()));
-    if (list == nullptr) return nullptr;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(codes.size())));
+    if (!list) return nullptr;
     for (std::size_t i = 0; i < codes.size(); ++i) {
         PyObject* item = PyLong_FromUnsignedLong(codes[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return list;
+    return list.release();
 }
 
 }  // namespace norvane::py

@@ -1,5 +1,7 @@
 // Shared helpers of the binding layer: module state, argument parsing and conversion,
-// and raising. This directory is the only code that includes Python.h.
+// and raising. This directory is the only code that includes Python.h. Every function handed
+// to the interpreter is registered as NV_ENTRY(function) (entry_point.h); owned references
+// are held in a Ref (py_ref.h).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -10,6 +12,8 @@
 #include <string>
 
 #include "error/bufr_error.h"
+#include "lib/entry_point.h"
+#include "lib/py_ref.h"
 #include "message/message.h"
 #include "tables/table_set.h"
 
@@ -40,7 +44,9 @@ bool parse_tuple_args(const char* function, PyObject* args, PyObject* kwargs,
 // Converters: on failure they set the exception (prefixed "argument '<name>': " where the
 // interpreter's conversion says so) and return false.
 bool as_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>& out);  // bytes or subclass
-bool as_path(PyObject* obj, const char* name, std::string& out);                    // str or subclass, as UTF-8
+// str or subclass, in the file-system encoding (so a name os.fsdecode made from any octets
+// comes back as those octets); a NUL stays in the path for the file functions to report.
+bool as_path(PyObject* obj, const char* name, std::string& out);
 // Out-of-range values that fit a signed 64-bit integer always raise OverflowError "out of range
 // integral type conversion attempted"; wider ones keep the interpreter's own text unless
 // `Uniform` asks for that text too.
@@ -56,13 +62,12 @@ bool check_type(PyObject* obj, const char* name, PyTypeObject* type, const char*
 PyObject* raise_error(const BufrError& error);
 // Raises PanicException with `text`; returns nullptr.
 PyObject* raise_panic(const std::string& text);
+// PanicException (borrowed); SystemError while the module is not yet initialised.
+PyObject* panic_exception_type() noexcept;
 
 // New Python objects from C++ values; nullptr with an exception set on failure.
 PyObject* to_str(std::string_view text);
 PyObject* to_int_list(std::span<const std::uint32_t> codes);
-
-// Fast-call signature of every module function and method taking arguments.
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // ---- Types and functions, each defined in the file of its concern, registered by module.cpp.
 // py_message.cpp

@@ -4,9 +4,7 @@
 namespace norvane::py {
 namespace {
 
-#define NV_FUNCTION(name, signature) \
-    PyMethodDef { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), \
-                  METH_FASTCALL | METH_KEYWORDS, signature }
+#define NV_FUNCTION(name, signature) PyMethodDef{#name, NV_ENTRY(name), METH_FASTCALL | METH_KEYWORDS, signature}
 
 PyMethodDef module_functions[] = {
     NV_FUNCTION(parse_bytes, "parse_bytes(data)\n--\n\n"),
@@ -47,42 +45,26 @@ PyObject* create_module() {
             nullptr);
         if (s.panic_exception == nullptr) return nullptr;
     }
-    PyObject* module = PyModule_Create(&module_def);
-    if (module == nullptr) return nullptr;
+    Ref owned = Ref::steal(PyModule_Create(&module_def));
+    if (!owned) return nullptr;
+    PyObject* module = owned.get();
     const bool ok = add_type(module, "BufrMessage", s.bufr_message_type, create_bufr_message_type) &&
                     add_type(module, "DecodedValue", s.decoded_value_type, create_decoded_value_type) &&
                     add_type(module, "Descriptor", s.descriptor_type, create_descriptor_type) &&
                     add_type(module, "ElementDefinition", s.element_definition_type, create_element_definition_type) &&
                     add_type(module, "SequenceDefinition", s.sequence_definition_type, create_sequence_definition_type) &&
                     add_type(module, "TableSet", s.table_set_type, create_table_set_type);
-    if (!ok) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    PyObject* name = PyModule_GetNameObject(module);
-    if (name == nullptr) {
-        Py_DECREF(module);
-        return nullptr;
-    }
+    if (!ok) return nullptr;
+    const Ref name = Ref::steal(PyModule_GetNameObject(module));
+    if (!name) return nullptr;
     for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
-        PyObject* function = PyCFunction_NewEx(def, module, name);
-        const int added = function == nullptr ? -1 : PyModule_AddObjectRef(module, def->ml_name, function);
-        Py_XDECREF(function);
-        if (added != 0) {
-            Py_DECREF(name);
-            Py_DECREF(module);
-            return nullptr;
-        }
+        const Ref function = Ref::steal(PyCFunction_NewEx(def, module, name.get()));
+        if (!function || PyModule_AddObjectRef(module, def->ml_name, function.get()) != 0) return nullptr;
     }
-    Py_DECREF(name);
-    return module;
+    return owned.release();
 }
 
-}  // namespace
-}  // namespace norvane::py
-
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__norvane() {
-    using namespace norvane::py;
+PyObject* init_module() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     if (the_interpreter != nullptr && the_interpreter != interpreter) {
         PyErr_SetString(PyExc_ImportError,
@@ -96,4 +78,11 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__norvane() {
         the_interpreter = interpreter;
     }
     return Py_NewRef(the_module);
+}
+
+}  // namespace
+}  // namespace norvane::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__norvane() {
+    return NV_ENTRY(norvane::py::init_module)();
 }

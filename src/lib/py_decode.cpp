@@ -1,7 +1,5 @@
 // The DecodedValue class and the three decoding functions.
 #include <array>
-#include <memory>
-#include <new>
 #include <optional>
 #include <vector>
 
@@ -35,7 +33,7 @@ constexpr std::uint8_t kHasRaw = 2;
 
 ValueObject* as_value(PyObject* self) { return reinterpret_cast<ValueObject*>(self); }
 
-void value_dealloc(PyObject* self) {
+void value_dealloc(PyObject* self) noexcept {
     ValueObject* value = as_value(self);
     PyTypeObject* type = Py_TYPE(self);
     Py_XDECREF(value->name);
@@ -102,19 +100,19 @@ PyObject* value_repr(PyObject* self) {
 }
 
 PyGetSetDef value_getset[] = {
-    {"descriptor", get_descriptor, nullptr, nullptr, nullptr},
-    {"name", get_name, nullptr, nullptr, nullptr},
-    {"raw_value", get_raw_value, nullptr, nullptr, nullptr},
-    {"raw", get_raw, nullptr, nullptr, nullptr},
-    {"raw_text", get_raw_text, nullptr, nullptr, nullptr},
-    {"raw_meaning", get_raw_meaning, nullptr, nullptr, nullptr},
-    {"data", get_data, nullptr, nullptr, nullptr},
+    {"descriptor", NV_ENTRY(get_descriptor), nullptr, nullptr, nullptr},
+    {"name", NV_ENTRY(get_name), nullptr, nullptr, nullptr},
+    {"raw_value", NV_ENTRY(get_raw_value), nullptr, nullptr, nullptr},
+    {"raw", NV_ENTRY(get_raw), nullptr, nullptr, nullptr},
+    {"raw_text", NV_ENTRY(get_raw_text), nullptr, nullptr, nullptr},
+    {"raw_meaning", NV_ENTRY(get_raw_meaning), nullptr, nullptr, nullptr},
+    {"data", NV_ENTRY(get_data), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot value_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(value_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(value_repr)},
+    {Py_tp_dealloc, NV_ENTRY(value_dealloc)},
+    {Py_tp_repr, NV_ENTRY(value_repr)},
     {Py_tp_getset, value_getset},
     {0, nullptr},
 };
@@ -126,11 +124,6 @@ PyType_Spec value_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     value_slots,
 };
-
-struct DecRef {
-    void operator()(PyObject* obj) const { Py_DECREF(obj); }
-};
-using OwnedObject = std::unique_ptr<PyObject, DecRef>;
 
 // A new DecodedValue object holding `record`, or nullptr with an exception set.
 // `texts` shares one str between the records of one text (a compressed column's common
@@ -151,7 +144,7 @@ using OwnedObject = std::unique_ptr<PyObject, DecRef>;
     value->descriptor = record.descriptor;
     value->flags = static_cast<std::uint8_t>((record.has_raw_value ? kHasRawValue : 0) |
                                              (record.has_raw ? kHasRaw : 0));
-    OwnedObject owned(self);
+    Ref owned = Ref::steal(self);
     PyObject* name = strings.get(record.name.data(), record.name);
     if (name == nullptr) return nullptr;
     value->name = Py_NewRef(name);
@@ -172,17 +165,22 @@ using OwnedObject = std::unique_ptr<PyObject, DecRef>;
 // The records as a new list of DecodedValue objects, built in one pass.
 PyObject* to_value_list(const DecodedMessage& records, SharedStrings& strings) {
     PyTypeObject* type = state().decoded_value_type;
-    OwnedObject list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
     if (!list) return nullptr;
+    const auto size = static_cast<Py_ssize_t>(records.size());
     Py_ssize_t index = 0;
     std::optional<SharedStrings> texts;
     const bool complete = records.for_each([&](const DecodedValue& record) {
+        // The list was sized by size(): a walk that yields more must not write past it.
+        if (index == size) return false;
         PyObject* value = new_value(type, record, strings, texts);
         if (value == nullptr) return false;
         PyList_SET_ITEM(list.get(), index++, value);
         return true;
     });
-    return complete ? list.release() : nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    if (!complete || index != size) return raise_panic("decoded records do not match their count");
+    return list.release();
 }
 
 struct FirstMessage {
@@ -216,18 +214,6 @@ PyObject* decode_with(const FirstMessage& first, const TableSet& tables) {
     return decode_with(first, tables, strings);
 }
 
-// C++ failures never cross into the interpreter.
-template <class Body>
-PyObject* guarded(Body&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& failure) {
-        return raise_panic(concat("internal failure while decoding: ", failure.what()));
-    }
-}
-
 constexpr std::array<const char*, 2> kTableDirArgs{"data", "table_dir"};
 constexpr std::array<const char*, 2> kTablesArgs{"data", "tables"};
 constexpr std::array<const char*, 2> kDefinitionsArgs{"data", "definitions_root"};
@@ -245,13 +231,11 @@ PyObject* decode_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!parse_args("decode_values", args, nargs, kwnames, kTableDirArgs, values) ||
         !as_bytes(values[0], "data", data) || !as_path(values[1], "table_dir", table_dir))
         return nullptr;
-    return guarded([&]() -> PyObject* {
-        const auto first = first_message(data);
-        if (!first) return raise_error(first.error());
-        const auto tables = from_eccodes_dir(table_dir);
-        if (!tables) return raise_error(tables.error());
-        return decode_with(*first, *tables);
-    });
+    const auto first = first_message(data);
+    if (!first) return raise_error(first.error());
+    const auto tables = from_eccodes_dir(table_dir);
+    if (!tables) return raise_error(tables.error());
+    return decode_with(*first, *tables);
 }
 
 PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -261,13 +245,10 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
         !as_bytes(values[0], "data", data) ||
         !check_type(values[1], "tables", state().table_set_type, "TableSet"))
         return nullptr;
-    const TableSet& tables = table_set_of(values[1]);
-    return guarded([&]() -> PyObject* {
-        const auto first = first_message(data);
-        if (!first) return raise_error(first.error());
-        // A table set kept by the caller keeps its name strings across calls.
-        return decode_with(*first, tables, shared_strings_of(values[1]));
-    });
+    const auto first = first_message(data);
+    if (!first) return raise_error(first.error());
+    // A table set kept by the caller keeps its name strings across calls.
+    return decode_with(*first, table_set_of(values[1]), shared_strings_of(values[1]));
 }
 
 PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -277,13 +258,11 @@ PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ss
     if (!parse_args("decode_values_with_definitions", args, nargs, kwnames, kDefinitionsArgs, values) ||
         !as_bytes(values[0], "data", data) || !as_path(values[1], "definitions_root", root))
         return nullptr;
-    return guarded([&]() -> PyObject* {
-        const auto first = first_message(data);
-        if (!first) return raise_error(first.error());
-        const auto tables = from_eccodes_definitions(root, first->message);
-        if (!tables) return raise_error(tables.error());
-        return decode_with(*first, *tables);
-    });
+    const auto first = first_message(data);
+    if (!first) return raise_error(first.error());
+    const auto tables = from_eccodes_definitions(root, first->message);
+    if (!tables) return raise_error(tables.error());
+    return decode_with(*first, *tables);
 }
 
 }  // namespace norvane::py

@@ -31,7 +31,7 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return new_descriptor(type, d);
 }
 
-void descriptor_dealloc(PyObject* self) {
+void descriptor_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -57,23 +57,22 @@ PyObject* from_fxy(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyGetSetDef descriptor_getset[] = {
-    {"f", get_f, nullptr, nullptr, nullptr},
-    {"x", get_x, nullptr, nullptr, nullptr},
-    {"y", get_y, nullptr, nullptr, nullptr},
-    {"fxy", get_fxy, nullptr, nullptr, nullptr},
+    {"f", NV_ENTRY(get_f), nullptr, nullptr, nullptr},
+    {"x", NV_ENTRY(get_x), nullptr, nullptr, nullptr},
+    {"y", NV_ENTRY(get_y), nullptr, nullptr, nullptr},
+    {"fxy", NV_ENTRY(get_fxy), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef descriptor_methods[] = {
-    {"from_fxy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_fxy)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_fxy(code)\n--\n\n"},
+    {"from_fxy", NV_ENTRY(from_fxy), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_fxy(code)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot descriptor_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
+    {Py_tp_new, NV_ENTRY(descriptor_new)},
+    {Py_tp_dealloc, NV_ENTRY(descriptor_dealloc)},
+    {Py_tp_repr, NV_ENTRY(descriptor_repr)},
     {Py_tp_getset, descriptor_getset},
     {Py_tp_methods, descriptor_methods},
     {Py_tp_doc, const_cast<char*>("Descriptor(f, x, y)\n--\n\n")},

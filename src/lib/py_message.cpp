@@ -1,6 +1,7 @@
 // The BufrMessage class and the four message functions.
 #include <array>
 #include <memory>
+#include <type_traits>
 
 #include "error/text.h"
 #include "fs/files.h"
@@ -14,7 +15,12 @@ struct MessageObject {
     BufrMessage message;
 };
 
-void message_dealloc(PyObject* self) {
+const BufrMessage& message_of(PyObject* self) { return reinterpret_cast<MessageObject*>(self)->message; }
+
+// Moved into a fresh object after allocation, where nothing may throw any more.
+static_assert(std::is_nothrow_move_constructible_v<BufrMessage>);
+
+void message_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&reinterpret_cast<MessageObject*>(self)->message);
     type->tp_free(self);
@@ -22,7 +28,7 @@ void message_dealloc(PyObject* self) {
 }
 
 PyObject* message_repr(PyObject* self) {
-    const BufrMessage& m = reinterpret_cast<MessageObject*>(self)->message;
+    const BufrMessage& m = message_of(self);
     std::string text = concat("BufrMessage(edition=", m.edition, ", length=", m.total_length,
                               ", subsets=", m.number_of_subsets, ", descriptors=[");
     for (std::size_t i = 0; i < m.unexpanded_descriptors.size(); ++i) {
@@ -33,27 +39,20 @@ PyObject* message_repr(PyObject* self) {
     return to_str(text);
 }
 
-// One read-only attribute per field; the getter is carried in the getset closure.
-using FieldGetter = PyObject* (*)(const BufrMessage&);
-
-PyObject* get_field(PyObject* self, void* closure) {
-    return reinterpret_cast<FieldGetter>(closure)(reinterpret_cast<MessageObject*>(self)->message);
-}
-
+// One read-only attribute per field.
 template <auto Member>
-PyObject* get_unsigned(const BufrMessage& m) {
-    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(m.*Member));
+PyObject* get_unsigned(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(message_of(self).*Member));
 }
 template <auto Member>
-PyObject* get_bool(const BufrMessage& m) {
-    return PyBool_FromLong(m.*Member);
+PyObject* get_bool(PyObject* self, void*) {
+    return PyBool_FromLong(message_of(self).*Member);
 }
-PyObject* get_descriptors(const BufrMessage& m) { return to_int_list(m.unexpanded_descriptors); }
+PyObject* get_descriptors(PyObject* self, void*) { return to_int_list(message_of(self).unexpanded_descriptors); }
 
-#define NV_FIELD(name, getter) \
-    PyGetSetDef { #name, get_field, nullptr, nullptr, reinterpret_cast<void*>(static_cast<FieldGetter>(getter)) }
-#define NV_UINT(name) NV_FIELD(name, get_unsigned<&BufrMessage::name>)
-#define NV_BOOL(name) NV_FIELD(name, get_bool<&BufrMessage::name>)
+#define NV_FIELD(name, entry) PyGetSetDef{#name, entry, nullptr, nullptr, nullptr}
+#define NV_UINT(name) NV_FIELD(name, NV_ENTRY(get_unsigned<&BufrMessage::name>))
+#define NV_BOOL(name) NV_FIELD(name, NV_ENTRY(get_bool<&BufrMessage::name>))
 
 PyGetSetDef message_getset[] = {
     NV_UINT(edition),
@@ -81,7 +80,7 @@ PyGetSetDef message_getset[] = {
     NV_UINT(number_of_subsets),
     NV_BOOL(observed_data),
     NV_BOOL(compressed_data),
-    NV_FIELD(unexpanded_descriptors, get_descriptors),
+    NV_FIELD(unexpanded_descriptors, NV_ENTRY(get_descriptors)),
     NV_UINT(section4_data_offset),
     NV_UINT(section4_data_length),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -92,8 +91,8 @@ PyGetSetDef message_getset[] = {
 #undef NV_FIELD
 
 PyType_Slot message_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(message_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(message_repr)},
+    {Py_tp_dealloc, NV_ENTRY(message_dealloc)},
+    {Py_tp_repr, NV_ENTRY(message_repr)},
     {Py_tp_getset, message_getset},
     {0, nullptr},
 };
@@ -128,17 +127,14 @@ PyObject* parse_every(std::span<const std::uint8_t> data) {
         if (!message) return raise_error(message.error());
         messages.push_back(std::move(*message));
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(messages.size()));
-    if (list == nullptr) return nullptr;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(messages.size())));
+    if (!list) return nullptr;
     for (std::size_t i = 0; i < messages.size(); ++i) {
         PyObject* item = new_bufr_message(std::move(messages[i]));
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
-    return list;
+    return list.release();
 }
 
 constexpr std::array<const char*, 1> kDataArg{"data"};
@@ -183,7 +179,7 @@ PyObject* new_bufr_message(BufrMessage&& message) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-const BufrMessage& bufr_message_of(PyObject* obj) { return reinterpret_cast<MessageObject*>(obj)->message; }
+const BufrMessage& bufr_message_of(PyObject* obj) { return message_of(obj); }
 
 PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::span<const std::uint8_t> data;

@@ -1,9 +1,8 @@
 // The table classes: TableSet with its loaders, lookups and expansion, the two definition
 // records it hands out, and the module function expand_descriptors.
 #include <array>
-#include <exception>
 #include <memory>
-#include <new>
+#include <type_traits>
 
 #include "error/quoted.h"
 #include "error/text.h"
@@ -16,19 +15,6 @@
 
 namespace norvane::py {
 namespace {
-
-// No C++ exception may cross into the interpreter: allocation failure becomes MemoryError,
-// anything else the internal-failure exception.
-template <class Body>
-PyObject* guarded(const char* function, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        return raise_panic(concat(function, ": ", e.what()));
-    }
-}
 
 template <class T>
 struct RecordObject {
@@ -51,21 +37,17 @@ const T& record_of(PyObject* self) {
 
 template <class T>
 PyObject* new_record(PyTypeObject* type, const T& value) {
+    // The copy may throw; it is made before the object exists and moved in once it does.
+    static_assert(std::is_nothrow_move_constructible_v<T>);
+    T copy = value;
     auto* self = reinterpret_cast<RecordObject<T>*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
-    try {
-        std::construct_at(&self->value, value);
-    } catch (...) {
-        // tp_free without the destructor: the value was never constructed.
-        type->tp_free(self);
-        Py_DECREF(type);
-        throw;
-    }
+    std::construct_at(&self->value, std::move(copy));
     return reinterpret_cast<PyObject*>(self);
 }
 
 template <class T>
-void record_dealloc(PyObject* self) {
+void record_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     std::destroy_at(&reinterpret_cast<RecordObject<T>*>(self)->value);
     type->tp_free(self);
@@ -74,29 +56,21 @@ void record_dealloc(PyObject* self) {
 
 // ---- ElementDefinition
 
-using ElementGetter = PyObject* (*)(const ElementDefinition&);
-
-PyObject* get_element_field(PyObject* self, void* closure) {
-    return reinterpret_cast<ElementGetter>(closure)(record_of<ElementDefinition>(self));
-}
-
 template <auto Member>
-PyObject* element_int(const ElementDefinition& e) {
-    if constexpr (std::is_signed_v<std::remove_cvref_t<decltype(e.*Member)>>)
-        return PyLong_FromLongLong(e.*Member);
+PyObject* element_int(PyObject* self, void*) {
+    const auto value = record_of<ElementDefinition>(self).*Member;
+    if constexpr (std::is_signed_v<decltype(value)>)
+        return PyLong_FromLongLong(value);
     else
-        return PyLong_FromUnsignedLongLong(e.*Member);
+        return PyLong_FromUnsignedLongLong(value);
 }
 template <auto Member>
-PyObject* element_str(const ElementDefinition& e) {
-    return to_str(e.*Member);
+PyObject* element_str(PyObject* self, void*) {
+    return to_str(record_of<ElementDefinition>(self).*Member);
 }
 
-#define NV_ELEMENT_FIELD(name, getter)                                                       \
-    PyGetSetDef {                                                                            \
-        #name, get_element_field, nullptr, nullptr,                                          \
-            reinterpret_cast<void*>(static_cast<ElementGetter>(getter<&ElementDefinition::name>)) \
-    }
+#define NV_ELEMENT_FIELD(name, getter) \
+    PyGetSetDef{#name, NV_ENTRY(getter<&ElementDefinition::name>), nullptr, nullptr, nullptr}
 
 PyGetSetDef element_getset[] = {
     NV_ELEMENT_FIELD(code, element_int),
@@ -114,13 +88,12 @@ PyGetSetDef element_getset[] = {
 
 PyObject* element_repr(PyObject* self) {
     const ElementDefinition& e = record_of<ElementDefinition>(self);
-    return guarded("ElementDefinition.__repr__",
-                   [&] { return to_str(concat("ElementDefinition(", fxy6(e.code), ", name=", quoted(e.name), ")")); });
+    return to_str(concat("ElementDefinition(", fxy6(e.code), ", name=", quoted(e.name), ")"));
 }
 
 PyType_Slot element_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<ElementDefinition>)},
-    {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
+    {Py_tp_dealloc, NV_ENTRY(record_dealloc<ElementDefinition>)},
+    {Py_tp_repr, NV_ENTRY(element_repr)},
     {Py_tp_getset, element_getset},
     {0, nullptr},
 };
@@ -143,27 +116,25 @@ PyObject* sequence_members(PyObject* self, void*) {
 }
 
 PyGetSetDef sequence_getset[] = {
-    {"code", sequence_code, nullptr, nullptr, nullptr},
-    {"members", sequence_members, nullptr, nullptr, nullptr},
+    {"code", NV_ENTRY(sequence_code), nullptr, nullptr, nullptr},
+    {"members", NV_ENTRY(sequence_members), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyObject* sequence_repr(PyObject* self) {
     const SequenceDefinition& s = record_of<SequenceDefinition>(self);
-    return guarded("SequenceDefinition.__repr__", [&] {
-        std::string text = concat("SequenceDefinition(", fxy6(s.code), ", members=[");
-        for (std::size_t i = 0; i < s.members.size(); ++i) {
-            if (i > 0) text += ", ";
-            text += concat(s.members[i]);
-        }
-        text += "])";
-        return to_str(text);
-    });
+    std::string text = concat("SequenceDefinition(", fxy6(s.code), ", members=[");
+    for (std::size_t i = 0; i < s.members.size(); ++i) {
+        if (i > 0) text += ", ";
+        text += concat(s.members[i]);
+    }
+    text += "])";
+    return to_str(text);
 }
 
 PyType_Slot sequence_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<SequenceDefinition>)},
-    {Py_tp_repr, reinterpret_cast<void*>(sequence_repr)},
+    {Py_tp_dealloc, NV_ENTRY(record_dealloc<SequenceDefinition>)},
+    {Py_tp_repr, NV_ENTRY(sequence_repr)},
     {Py_tp_getset, sequence_getset},
     {0, nullptr},
 };
@@ -195,10 +166,10 @@ PyObject* loaded(Result<TableSet>&& tables) {
 
 PyObject* table_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_tuple_args("TableSet", args, kwargs, {}, {})) return nullptr;
-    return guarded("TableSet", [&] { return wrap_tables(type, std::make_unique<TableSet>()); });
+    return wrap_tables(type, std::make_unique<TableSet>());
 }
 
-void table_set_dealloc(PyObject* self) {
+void table_set_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     delete reinterpret_cast<TableSetObject*>(self)->tables;
     delete reinterpret_cast<TableSetObject*>(self)->strings;
@@ -208,9 +179,7 @@ void table_set_dealloc(PyObject* self) {
 
 PyObject* table_set_repr(PyObject* self) {
     const TableSet& tables = tables_of(self);
-    return guarded("TableSet.__repr__", [&] {
-        return to_str(concat("TableSet(elements=", tables.element_count(), ", sequences=", tables.sequence_count(), ")"));
-    });
+    return to_str(concat("TableSet(elements=", tables.element_count(), ", sequences=", tables.sequence_count(), ")"));
 }
 
 PyObject* element_count(PyObject* self, void*) { return PyLong_FromSize_t(tables_of(self).element_count()); }
@@ -224,7 +193,7 @@ PyObject* from_eccodes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::string path;
     if (!parse_args("from_eccodes", args, nargs, kwnames, kPathArg, values) || !as_path(values[0], "path", path))
         return nullptr;
-    return guarded("from_eccodes", [&] { return loaded(from_eccodes_dir(path)); });
+    return loaded(from_eccodes_dir(path));
 }
 
 PyObject* from_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -234,8 +203,7 @@ PyObject* from_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!parse_args("from_definitions", args, nargs, kwnames, names, values) || !as_path(values[0], "path", path) ||
         !check_type(values[1], "message", state().bufr_message_type, "BufrMessage"))
         return nullptr;
-    return guarded("from_definitions",
-                   [&] { return loaded(from_eccodes_definitions(path, bufr_message_of(values[1]))); });
+    return loaded(from_eccodes_definitions(path, bufr_message_of(values[1])));
 }
 
 PyObject* from_bufr4_45_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -243,7 +211,7 @@ PyObject* from_bufr4_45_method(PyObject*, PyObject* const* args, Py_ssize_t narg
     std::string path;
     if (!parse_args("from_bufr4_45", args, nargs, kwnames, kPathArg, values) || !as_path(values[0], "path", path))
         return nullptr;
-    return guarded("from_bufr4_45", [&] { return loaded(from_bufr4_45(path)); });
+    return loaded(from_bufr4_45(path));
 }
 
 PyObject* get_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -253,7 +221,7 @@ PyObject* get_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         return nullptr;
     const ElementDefinition* element = tables_of(self).element(code);
     if (element == nullptr) Py_RETURN_NONE;
-    return guarded("get_element", [&] { return new_record(state().element_definition_type, *element); });
+    return new_record(state().element_definition_type, *element);
 }
 
 PyObject* get_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -263,7 +231,7 @@ PyObject* get_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     const SequenceDefinition* sequence = tables_of(self).sequence(code);
     if (sequence == nullptr) Py_RETURN_NONE;
-    return guarded("get_sequence", [&] { return new_record(state().sequence_definition_type, *sequence); });
+    return new_record(state().sequence_definition_type, *sequence);
 }
 
 PyObject* get_meaning(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -289,44 +257,40 @@ PyObject* expanded(const TableSet& tables, const std::vector<std::uint32_t>& des
 
 PyObject* expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> values{};
-    return guarded("expand", [&]() -> PyObject* {
-        std::vector<std::uint32_t> descriptors;
-        if (!parse_args("expand", args, nargs, kwnames, kDescriptorsArg, values) ||
-            !as_code_list(values[0], "descriptors", descriptors))
-            return nullptr;
-        return expanded(tables_of(self), descriptors);
-    });
+    std::vector<std::uint32_t> descriptors;
+    if (!parse_args("expand", args, nargs, kwnames, kDescriptorsArg, values) ||
+        !as_code_list(values[0], "descriptors", descriptors))
+        return nullptr;
+    return expanded(tables_of(self), descriptors);
 }
 
-#define NV_METHOD(function, flags, doc) \
-    PyMethodDef { #function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), flags, doc }
+#define NV_METHOD(name, function, flags, doc) PyMethodDef{name, NV_ENTRY(function), flags, doc}
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef table_set_methods[] = {
-    NV_METHOD(from_eccodes, kStatic, "from_eccodes(path)\n--\n\n"),
-    NV_METHOD(from_definitions, kStatic, "from_definitions(path, message)\n--\n\n"),
-    {"from_bufr4_45", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bufr4_45_method)), kStatic,
-     "from_bufr4_45(path)\n--\n\n"},
-    NV_METHOD(get_element, kMethod, "get_element($self, code)\n--\n\n"),
-    NV_METHOD(get_sequence, kMethod, "get_sequence($self, code)\n--\n\n"),
-    NV_METHOD(get_meaning, kMethod, "get_meaning($self, code, raw)\n--\n\n"),
-    NV_METHOD(expand, kMethod, "expand($self, descriptors)\n--\n\n"),
+    NV_METHOD("from_eccodes", from_eccodes, kStatic, "from_eccodes(path)\n--\n\n"),
+    NV_METHOD("from_definitions", from_definitions, kStatic, "from_definitions(path, message)\n--\n\n"),
+    NV_METHOD("from_bufr4_45", from_bufr4_45_method, kStatic, "from_bufr4_45(path)\n--\n\n"),
+    NV_METHOD("get_element", get_element, kMethod, "get_element($self, code)\n--\n\n"),
+    NV_METHOD("get_sequence", get_sequence, kMethod, "get_sequence($self, code)\n--\n\n"),
+    NV_METHOD("get_meaning", get_meaning, kMethod, "get_meaning($self, code, raw)\n--\n\n"),
+    NV_METHOD("expand", expand, kMethod, "expand($self, descriptors)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef NV_METHOD
 
 PyGetSetDef table_set_getset[] = {
-    {"element_count", element_count, nullptr, nullptr, nullptr},
-    {"sequence_count", sequence_count, nullptr, nullptr, nullptr},
+    {"element_count", NV_ENTRY(element_count), nullptr, nullptr, nullptr},
+    {"sequence_count", NV_ENTRY(sequence_count), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot table_set_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(table_set_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(table_set_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(table_set_repr)},
+    {Py_tp_new, NV_ENTRY(table_set_new)},
+    {Py_tp_dealloc, NV_ENTRY(table_set_dealloc)},
+    {Py_tp_repr, NV_ENTRY(table_set_repr)},
     {Py_tp_methods, table_set_methods},
     {Py_tp_getset, table_set_getset},
     {Py_tp_doc, const_cast<char*>("TableSet()\n--\n\n")},
@@ -354,9 +318,7 @@ PyTypeObject* create_sequence_definition_type() {
 PyTypeObject* create_table_set_type() { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&table_set_spec)); }
 
 PyObject* new_table_set(TableSet&& tables) {
-    return guarded("TableSet", [&] {
-        return wrap_tables(state().table_set_type, std::make_unique<TableSet>(std::move(tables)));
-    });
+    return wrap_tables(state().table_set_type, std::make_unique<TableSet>(std::move(tables)));
 }
 
 const TableSet& table_set_of(PyObject* obj) { return tables_of(obj); }
@@ -370,17 +332,15 @@ SharedStrings& shared_strings_of(PyObject* obj) {
 PyObject* expand_descriptors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 2> names{"table_dir", "descriptors"};
     std::array<PyObject*, 2> values{};
-    return guarded("expand_descriptors", [&]() -> PyObject* {
-        std::string table_dir;
-        std::vector<std::uint32_t> descriptors;
-        // Both arguments are converted before any table file is opened.
-        if (!parse_args("expand_descriptors", args, nargs, kwnames, names, values) ||
-            !as_path(values[0], "table_dir", table_dir) || !as_code_list(values[1], "descriptors", descriptors))
-            return nullptr;
-        Result<TableSet> tables = from_eccodes_dir(table_dir);
-        if (!tables) return raise_error(tables.error());
-        return expanded(*tables, descriptors);
-    });
+    std::string table_dir;
+    std::vector<std::uint32_t> descriptors;
+    // Both arguments are converted before any table file is opened.
+    if (!parse_args("expand_descriptors", args, nargs, kwnames, names, values) ||
+        !as_path(values[0], "table_dir", table_dir) || !as_code_list(values[1], "descriptors", descriptors))
+        return nullptr;
+    Result<TableSet> tables = from_eccodes_dir(table_dir);
+    if (!tables) return raise_error(tables.error());
+    return expanded(*tables, descriptors);
 }
 
 }  // namespace norvane::py

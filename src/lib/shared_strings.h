@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lib/binding.h"
@@ -17,28 +18,26 @@ public:
     SharedStrings() : slots_(64) {}
     SharedStrings(const SharedStrings&) = delete;
     SharedStrings& operator=(const SharedStrings&) = delete;
-    ~SharedStrings() {
-        for (const Slot& slot : slots_) Py_XDECREF(slot.text);
-    }
 
     // A borrowed reference owned by the cache, or nullptr with an exception set.
     PyObject* get(const char* key, std::string_view text) {
         std::size_t i = slot_of(key);
         while (slots_[i].key != nullptr) {
-            if (slots_[i].key == key) return slots_[i].text;
+            if (slots_[i].key == key) return slots_[i].text.get();
             i = (i + 1) & (slots_.size() - 1);
         }
-        PyObject* made = to_str(text);
-        if (made == nullptr) return nullptr;
-        slots_[i] = {key, made};
+        Ref made = Ref::steal(to_str(text));
+        if (!made) return nullptr;
+        PyObject* borrowed = made.get();
+        slots_[i] = Slot{key, std::move(made)};
         if (++size_ * 2 > slots_.size()) grow();
-        return made;
+        return borrowed;
     }
 
 private:
     struct Slot {
         const char* key = nullptr;
-        PyObject* text = nullptr;
+        Ref text;
     };
 
     std::size_t slot_of(const char* key) const {
@@ -49,11 +48,11 @@ private:
     void grow() {
         std::vector<Slot> old(slots_.size() * 2);
         old.swap(slots_);
-        for (const Slot& slot : old) {
+        for (Slot& slot : old) {
             if (slot.key == nullptr) continue;
             std::size_t i = slot_of(slot.key);
             while (slots_[i].key != nullptr) i = (i + 1) & (slots_.size() - 1);
-            slots_[i] = slot;
+            slots_[i] = std::move(slot);
         }
     }
 
