@@ -55,7 +55,11 @@ PyObject* create_module() {
                     add_type(module, "ElementDefinition", s.element_definition_type, create_element_definition_type) &&
                     add_type(module, "SequenceDefinition", s.sequence_definition_type, create_sequence_definition_type) &&
                     add_type(module, "TableSet", s.table_set_type, create_table_set_type);
-    if (!ok) {
+    // norvane._reader takes the classes and PanicException from here, to share them.
+    PyObject* capsule = ok ? PyCapsule_New(&s, "norvane._norvane._C_API", nullptr) : nullptr;
+    const bool shared = capsule != nullptr && PyModule_AddObjectRef(module, "_C_API", capsule) == 0;
+    Py_XDECREF(capsule);
+    if (!shared) {
         Py_DECREF(module);
         return nullptr;
     }
