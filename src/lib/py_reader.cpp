@@ -97,8 +97,11 @@ PyObject* header_tuple(const BufrMessage& m) {
         to_int_list(m.unexpanded_descriptors), PyBool_FromLong(m.local_section_present)});
 }
 
+// Without local tables (local version 0) the centre and sub-centre choose nothing, so they
+// are left out of the key and such messages share one table set.
 std::uint64_t packed_key(const BufrMessage& m) {
-    const TableKey key = table_key(m);
+    TableKey key = table_key(m);
+    if (key.local_version == 0) key.centre = key.subcentre = 0;
     return std::uint64_t{key.master_table} << 48 | std::uint64_t{key.master_version} << 40 |
            std::uint64_t{key.local_version} << 32 | std::uint64_t{key.centre} << 16 | key.subcentre;
 }

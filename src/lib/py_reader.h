@@ -10,7 +10,7 @@ namespace norvane::py {
 // buffer-protocol object (borrowed for the call, never copied). kind 0: no marker at or
 // after start (offset is the buffer size); 1: a message, payload its table key packed in
 // one int (master table << 48 | master version << 40 | local version << 32 | centre << 16
-// | sub-centre); 2: a bad message, payload its error text; 3: a message cut short by the end
+// | sub-centre, both 0 when the local version is 0); 2: a bad message, payload its error text; 3: a message cut short by the end
 // of the buffer, length its declared length or 0 when fewer than 8 octets follow the marker.
 // The header is left for header(): most readers of a message want its values, not its
 // header, and the key is all that choosing tables needs.

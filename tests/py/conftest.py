@@ -7,14 +7,17 @@ from pathlib import Path
 import pytest
 
 TESTS = Path(__file__).resolve().parent
-CORPUS = TESTS.parents[2] / "shared" / "corpus"
+# NORVANE_CORPUS names the corpus; set (or under CI) it also says the corpus must be there.
+CORPUS = Path(os.environ.get("NORVANE_CORPUS") or TESTS.parents[2] / "shared" / "corpus")
+CORPUS_EXPECTED = bool(os.environ.get("CI") or os.environ.get("NORVANE_CORPUS"))
 sys.path.insert(0, str(TESTS))  # bufr_writer, however pytest was started
 
 
 def require(path: Path) -> Path:
-    """Skips the calling test when ``path`` (data outside the repository) does not exist."""
+    """Skips the calling test when ``path`` (data outside the repository) does not exist, or
+    fails it when the corpus is expected (CORPUS_EXPECTED)."""
     if not path.exists():
-        pytest.skip(f"{path} is not available")
+        (pytest.fail if CORPUS_EXPECTED else pytest.skip)(f"{path} is not available")
     return path
 
 
