@@ -32,7 +32,7 @@ from norvane.table_cache import TableCache, TablesWarning
 __all__ = ["read", "Message", "MessageReader", "SkippedMessage", "IgnoredOctets", "ReadError", "TablesWarning"]
 
 CHUNK = 1 << 20  # octets read at a time from a stream that cannot be mapped
-_END, _MESSAGE, _BAD, _CUT = range(4)  # kinds of _reader.next_message steps
+_END, _BAD, _IGNORED = 0, 2, 4  # what the scanner notes (3: a message cut short)
 
 
 class ReadError(ValueError):
@@ -69,22 +69,24 @@ _HEADER = (
 )
 
 
-class Message:
+class Message(_reader.MessageBase):
     """One message of a ``read()``: its position, its section 0, 1 and 3 fields, and ``decode()``.
+
+    ``index`` counts the markers of the source, bad ones included, from 0; ``offset`` is the
+    message's octet offset in the source and ``length`` its declared total length.
 
     Fields a message's edition does not carry are ``None``: ``subcentre`` in edition 2,
     ``international_subcategory`` before edition 4. Editions 2 and 3 give the year of century,
     read as 2000 to 2068 for 0 to 68 and 1969 to 1999 for 69 to 99 (100 and above count from
     1900), and no second (``typical_datetime`` has second 0).
+
+    ``decode()`` returns the message's values, as ``decode_values_with_tables`` gives them for
+    its tables, and raises ``ReadError`` (index, offset and the decoder's text) when the data
+    section does not decode or the tables cannot be loaded. Messages are made by ``read()``
+    only; the header fields are parsed on first use.
     """
 
-    # The header fields are parsed again on first use: a reader that only decodes never
-    # needs them, and the table key comes with the message.
-    __slots__ = ("index", "offset", "length", "_key", "_buffer", "_at", "_read", "_fields")
-
-    index: int  # position among the markers of the source, bad ones included, from 0
-    offset: int  # octet offset of the message in the source
-    length: int  # its declared total length
+    __slots__ = ()
 
     edition: int
     master_table: int
@@ -100,25 +102,6 @@ class Message:
     observed: bool
     compressed: bool
     local_section: bool
-
-    def __init__(self, index: int, offset: int, length: int, key: int, buffer: Any, at: int, read: TableCache) -> None:
-        self.index = index
-        self.offset = offset
-        self.length = length
-        self._key = key
-        self._buffer = buffer
-        self._at = at
-        self._read = read
-        self._fields: tuple | None = None
-
-    def _header(self) -> tuple:
-        fields = self._fields
-        if fields is None:
-            try:
-                fields = self._fields = _reader.header(self._buffer, self._at, self.length)
-            except ValueError as error:  # the octets changed since the message was found
-                raise ReadError(f"{self._where()}: {error}", self.index, self.offset) from None
-        return fields
 
     @property
     def descriptors(self) -> list[int]:
@@ -136,27 +119,17 @@ class Message:
 
     @property
     def table_source(self) -> str:
-        """Where this message's tables come from (loads them on first use for its table key)."""
+        """Where this message's tables come from (loads them on first use of its table key)."""
         return self._tables()[1]
-
-    def decode(self) -> list[DecodedValue]:
-        """The message's values, as ``decode_values_with_tables`` gives them for its tables.
-
-        Raises ``ReadError`` (index, offset and the decoder's text) when the data section does
-        not decode or the tables cannot be loaded.
-        """
-        found = self._read.by_key.get(self._key)
-        tables = found[0] if type(found) is tuple else self._tables()[0]
-        try:
-            return _reader.decode(self._buffer, self._at, self.length, tables)
-        except ValueError as error:
-            raise ReadError(f"{self._where()}: {error}", self.index, self.offset) from None
 
     def _tables(self) -> tuple[TableSet, str]:
         try:
-            return self._read.get(self._key, self._where)
+            return self._cache.tables_for(self._key, self._where)
         except ValueError as error:
-            raise ReadError(f"{self._where()}: {error}", self.index, self.offset) from None
+            raise self._read_error(error) from None
+
+    def _read_error(self, error: BaseException) -> ReadError:
+        return ReadError(f"{self._where()}: {error}", self.index, self.offset)
 
     def _where(self) -> str:
         return f"message {self.index} at offset {self.offset}"
@@ -177,6 +150,37 @@ for _position, _name in enumerate(_HEADER):
         setattr(Message, _name, _header_field(_position))
 
 
+class _Reports:
+    """Where a scan's problems and passed-over octets go (the scanner's ``note``)."""
+
+    __slots__ = ("skipped", "ignored", "raises")
+
+    def __init__(self, raises: bool) -> None:
+        self.skipped: list[SkippedMessage] = []
+        self.ignored: list[IgnoredOctets] = []
+        self.raises = raises
+
+    def note(self, kind: int, index: int, offset: int, length: int, payload: Any) -> None:
+        if kind == _IGNORED:
+            self.ignored.append(IgnoredOctets(offset, length))
+            return
+        if kind == _END:
+            if index:
+                return
+            text = f"no BUFR message in {offset} octets" if offset else "the source is empty"
+        else:
+            if kind == _BAD:
+                problem = payload
+            elif length:
+                problem = f"message is cut short: it declares {length} octets and {payload} remain"
+            else:
+                problem = f"message is cut short: {payload} octets remain"
+            text = f"message {index} at offset {offset}: {problem}"
+        if self.raises:
+            raise ReadError(text, index, offset if kind != _END else 0)
+        self.skipped.append(SkippedMessage(index, offset if kind != _END else 0, text))
+
+
 class MessageReader:
     """The messages of one source, in order: an iterator of ``Message`` (one pass).
 
@@ -187,28 +191,37 @@ class MessageReader:
     """
 
     def __init__(self, source: _Source, cache: TableCache, errors: str) -> None:
-        self.skipped: list[SkippedMessage] = []
-        self.ignored: list[IgnoredOctets] = []
-        self._read = cache
+        self._reports = _Reports(errors == "raise")
+        self._cache = cache
         self._source = source
-        self._errors = errors
-        self._messages = self._walk()
+        fill = source.fill if isinstance(source, _StreamSource) else None
+        self._scanner = _reader.Scanner(source.buffer, Message, cache, self._reports.note, fill)
+
+    @property
+    def skipped(self) -> list[SkippedMessage]:
+        """The bad messages passed over so far (``errors="skip"``)."""
+        return self._reports.skipped
+
+    @property
+    def ignored(self) -> list[IgnoredOctets]:
+        """The runs of octets outside any message seen so far."""
+        return self._reports.ignored
 
     @property
     def table_loads(self) -> int:
         """The number of table sets this read has loaded so far."""
-        return self._read.loads
+        return self._cache.loads
 
     def __iter__(self) -> Iterator[Message]:
-        return self._messages  # the generator itself: a for loop then runs without a call per message
+        return self._scanner  # a for loop then runs in compiled code, message after message
 
     def __next__(self) -> Message:
-        return next(self._messages)
+        return next(self._scanner)
 
     def close(self) -> None:
         """Ends the iteration and releases what ``read()`` opened; messages already read can no
         longer be decoded if their octets lived in a mapped file."""
-        self._messages.close()
+        self._scanner.close()
         self._source.close()
 
     def __enter__(self) -> MessageReader:
@@ -217,57 +230,9 @@ class MessageReader:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def _problem(self, index: int, offset: int, text: str, prefixed: bool = True) -> None:
-        if prefixed:
-            text = f"message {index} at offset {offset}: {text}"
-        if self._errors == "raise":
-            raise ReadError(text, index, offset)
-        self.skipped.append(SkippedMessage(index, offset, text))
-
-    def _walk(self) -> Iterator[Message]:
-        source, read = self._source, self._read
-        buffer, base = source.buffer, source.base
-        streaming = isinstance(source, _StreamSource)
-        next_message = _reader.next_message
-        pos = 0  # where the next step starts, in `buffer`
-        accounted = 0  # offset up to which every octet belongs to a message or is ignored
-        index = 0
-        while True:
-            kind, at, length, after, payload = next_message(buffer, pos)
-            if streaming and (kind == _END or kind == _CUT):
-                # The marker, or the message, may go on past what has been read so far.
-                pos, streaming = source.fill(at if kind == _CUT else max(pos, len(buffer) - 3), length)
-                base = source.base
-                continue
-            offset = base + at
-            if offset > accounted:
-                self.ignored.append(IgnoredOctets(accounted, offset - accounted))
-            if kind == _MESSAGE:
-                if isinstance(source, _StreamSource):
-                    yield Message(index, offset, length, payload, bytes(buffer[at:at + length]), 0, read)
-                else:
-                    yield Message(index, offset, length, payload, buffer, at, read)
-            elif kind == _BAD:
-                self._problem(index, offset, payload)
-            elif kind == _CUT:
-                remaining = len(buffer) - at
-                self._problem(index, offset, f"message is cut short: it declares {length} octets and {remaining} "
-                              "remain" if length else f"message is cut short: {remaining} octets remain")
-                length = remaining
-            else:
-                if index == 0:
-                    self._problem(0, 0, f"no BUFR message in {offset} octets" if offset else "the source is empty",
-                                  prefixed=False)
-                return
-            accounted = max(accounted, offset + max(length, 4))
-            index += 1
-            pos = after
-
 
 class _Source:
     """The octets of a source held whole: a buffer and what to close at the end."""
-
-    base = 0  # offset of buffer[0] in the source
 
     def __init__(self, buffer: Any, close: Callable[[], None] | None = None) -> None:
         self.buffer = buffer
@@ -284,22 +249,21 @@ class _StreamSource(_Source):
 
     def __init__(self, stream: Any) -> None:
         super().__init__(bytearray())
-        self.base = 0
         self._stream = stream
 
     def fill(self, keep_from: int, declared: int) -> tuple[int, bool]:
         """Drops the octets before `keep_from` once there are many, then reads at least a chunk,
-        or enough for a message of `declared` octets at `keep_from`. Returns where `keep_from`
-        now is, and False once the stream has ended."""
+        or enough for a message of `declared` octets at `keep_from`. Returns how many octets
+        were dropped, and False once the stream has ended."""
         buffer = self.buffer
+        dropped = 0
         if keep_from >= CHUNK:  # deleting from the front of a bytearray only moves its start
             del buffer[:keep_from]
-            self.base += keep_from
-            keep_from = 0
+            dropped, keep_from = keep_from, 0
         data = self._stream.read(max(CHUNK, keep_from + max(declared, 8) - len(buffer)))
         if data:
             buffer += data
-        return keep_from, bool(data)
+        return dropped, bool(data)
 
 
 def _open(source: Any) -> _Source:

@@ -9,6 +9,7 @@ package; or one caller's ``TableSet`` serves every message.
 from __future__ import annotations
 
 import os
+import sys
 import warnings
 from collections.abc import Callable
 
@@ -23,12 +24,25 @@ TableKey = int
 _NO_LOCAL_TABLES = (0, 255)  # local version 0: none used; 255: the missing value
 
 
+def _outside_package() -> int:
+    """The stack level of the first caller outside this package, for a warning to point at."""
+    level, frame = 1, sys._getframe(1)
+    while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE_DIR):
+        level, frame = level + 1, frame.f_back
+    return level
+
+
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+
+
 class TablesWarning(UserWarning):
     """A message asks for local tables that are not available; it is decoded with the master tables alone."""
 
 
-class TableCache:
-    """The table sets of one read, by table key.
+class TableCache(dict):
+    """The table sets of one read, by table key: a dict of the loaded ones, as (TableSet, source),
+    and of the keys that failed, as the loader's text, which the compiled messages look up
+    directly.
 
     ``tables``: one set for every message. ``definitions``: an ecCodes definitions root (an
     invalid one raises ``DefinitionsNotFound`` here). Neither: the root that
@@ -36,6 +50,7 @@ class TableCache:
     """
 
     def __init__(self, tables: TableSet | None = None, definitions: str | os.PathLike[str] | None = None) -> None:
+        super().__init__()
         if tables is not None and definitions is not None:
             raise TypeError("read() takes tables or definitions, not both")
         if tables is not None and not isinstance(tables, TableSet):
@@ -44,8 +59,6 @@ class TableCache:
         self._given = tables
         self._root: str | None = None
         self._not_found: DefinitionsNotFound | None = None
-        # Loaded sets as (TableSet, source), failed keys as the loader's text.
-        self.by_key: dict[TableKey, tuple[TableSet, str] | str] = {}
         if tables is None:
             try:
                 self._root = find_definitions_root(definitions)
@@ -54,7 +67,7 @@ class TableCache:
                     raise
                 self._not_found = error
 
-    def get(self, key: TableKey, where: Callable[[], str]) -> tuple[TableSet, str]:
+    def tables_for(self, key: TableKey, where: Callable[[], str]) -> tuple[TableSet, str]:
         """The table set of ``key`` and where it came from; loaded on first use.
 
         ``where()`` names the first message that needs the key, for the local-tables warning.
@@ -62,9 +75,9 @@ class TableCache:
         time the key is asked for, without loading again), and ``DefinitionsNotFound`` when
         there are neither definitions nor bundled tables.
         """
-        found = self.by_key.get(key)
+        found = dict.get(self, key)
         if found is None:
-            found = self.by_key[key] = self._load(key, where)
+            found = self[key] = self._load(key, where)
         if isinstance(found, str):
             raise ValueError(found)
         return found
@@ -92,7 +105,7 @@ class TableCache:
                     f"{where()} asks for local tables version {local_version} of centre {centre} sub-centre "
                     f"{subcentre}, which {source} does not have; it is decoded with the master tables only"
                 ),
-                stacklevel=5,
+                stacklevel=_outside_package(),
             )
         return tables, source
 

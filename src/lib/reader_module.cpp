@@ -11,8 +11,6 @@ namespace {
                   METH_FASTCALL | METH_KEYWORDS, signature }
 
 PyMethodDef reader_functions[] = {
-    NV_FUNCTION("next_message", next_message, "next_message(buffer, start)\n--\n\n"),
-    NV_FUNCTION("header", message_header, "header(buffer, offset, length)\n--\n\n"),
     NV_FUNCTION("decode", decode_message_at, "decode(buffer, offset, length, tables)\n--\n\n"),
     NV_FUNCTION("load_tables", load_tables,
                 "load_tables(root, master_table, master_version, local_version, centre, subcentre)\n--\n\n"),
@@ -41,14 +39,30 @@ bool share_state() {
     return true;
 }
 
+PyObject* create_module() {
+    if (!share_state()) return nullptr;
+    PyObject* module = PyModule_Create(&reader_def);
+    if (module == nullptr) return nullptr;
+    PyTypeObject* message_base = create_message_base_type();
+    PyTypeObject* scanner = message_base == nullptr ? nullptr : create_scanner_type();
+    const bool added = scanner != nullptr &&
+                       PyModule_AddObjectRef(module, "MessageBase", reinterpret_cast<PyObject*>(message_base)) == 0 &&
+                       PyModule_AddObjectRef(module, "Scanner", reinterpret_cast<PyObject*>(scanner)) == 0;
+    Py_XDECREF(scanner);
+    if (!added) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
 }  // namespace
 }  // namespace norvane::py
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__reader() {
     using namespace norvane::py;
     if (the_module == nullptr) {
-        if (!share_state()) return nullptr;
-        the_module = PyModule_Create(&reader_def);
+        the_module = create_module();
         if (the_module == nullptr) return nullptr;
     }
     return Py_NewRef(the_module);
