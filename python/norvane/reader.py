@@ -19,9 +19,9 @@ A message that frames well but whose data does not decode (``Message.decode()``)
 from __future__ import annotations
 
 import datetime
-import io
 import mmap
 import os
+import stat
 from collections.abc import Callable, Iterator
 from typing import Any, Literal, NamedTuple
 
@@ -247,8 +247,8 @@ class _Source:
 class _StreamSource(_Source):
     """A window over a stream that cannot be mapped, read a chunk at a time."""
 
-    def __init__(self, stream: Any) -> None:
-        super().__init__(bytearray())
+    def __init__(self, stream: Any, close: Callable[[], None] | None = None) -> None:
+        super().__init__(bytearray(), close)
         self._stream = stream
 
     def fill(self, keep_from: int, declared: int) -> tuple[int, bool]:
@@ -268,28 +268,41 @@ class _StreamSource(_Source):
 
 def _open(source: Any) -> _Source:
     if isinstance(source, (str, os.PathLike)):
-        with open(source, "rb") as file:
-            return _map(file, 0)
-    if isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
-        return _Source(source)
-    if hasattr(source, "read"):
+        file = open(source, "rb")
         try:
-            if source.seekable():
-                return _map(source, source.tell())
-        except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
-            pass
-        return _StreamSource(source)
+            mapped = _map(file, 0)
+        except BaseException:
+            file.close()
+            raise
+        if mapped is None:
+            return _StreamSource(file, file.close)  # a pipe or a device: read as it comes
+        file.close()  # the mapping holds a descriptor of its own
+        return mapped
+    if isinstance(source, (bytes, bytearray)):
+        return _Source(source)
+    if hasattr(source, "read") and not isinstance(source, mmap.mmap):
+        try:
+            mapped = _map(source, source.tell()) if source.seekable() else None
+        except (AttributeError, OSError, ValueError):  # no descriptor (BytesIO), or one mmap refuses
+            mapped = None
+        return mapped or _StreamSource(source)
     try:
-        memoryview(source).release()
+        view = memoryview(source)
     except TypeError:
         raise TypeError(f"read() takes a path, a bytes-like object or a binary file, not {type(source).__name__}") from None
+    with view:
+        if not view.c_contiguous:
+            raise ValueError("read() takes a contiguous buffer")
     return _Source(source)
 
 
-def _map(file: Any, start: int) -> _Source:
-    """The file from `start` on, mapped; an empty rest is an empty buffer (mmap refuses those)."""
-    size = os.fstat(file.fileno()).st_size
-    if size <= start:
+def _map(file: Any, start: int) -> _Source | None:
+    """The file from `start` on, mapped; an empty rest is an empty buffer (mmap refuses those);
+    None for a file that is not a regular one."""
+    status = os.fstat(file.fileno())
+    if not stat.S_ISREG(status.st_mode):
+        return None
+    if status.st_size <= start:
         return _Source(b"")
     mapped = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
     if not start:

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import importlib.util
 import io
 import mmap
 import os
 import re
+import sys
+import threading
 import warnings
 from pathlib import Path
 
@@ -261,15 +264,29 @@ def test_without_definitions_the_bundled_tables_decode(monkeypatch):
         assert (m.table_source, [v.raw_value for v in m.decode()]) == (BUNDLED_SOURCE, [5.0])
 
 
-@pytest.mark.parametrize(("kwargs", "error"), [
-    (dict(errors="ignore"), "errors must be 'raise' or 'skip', not 'ignore'"),
-    (dict(tables=object()), "tables must be a norvane.TableSet, not object"),
-    (dict(tables=_norvane.TableSet(), definitions="x"), "read() takes tables or definitions, not both"),
+@pytest.mark.parametrize(("source", "kwargs", "error"), [
+    (b"", dict(errors="ignore"), "errors must be 'raise' or 'skip', not 'ignore'"),
+    (b"", dict(tables=object()), "tables must be a norvane.TableSet, not object"),
+    (b"", dict(tables=_norvane.TableSet(), definitions="x"), "read() takes tables or definitions, not both"),
+    (3, {}, "read() takes a path, a bytes-like object or a binary file, not int"),
+    (memoryview(b"BUFR....")[::2], {}, "read() takes a contiguous buffer"),
 ])
-def test_bad_arguments(kwargs, error):
+def test_bad_arguments(source, kwargs, error):
     with pytest.raises((TypeError, ValueError)) as info:
-        norvane.read(b"", **kwargs)
+        norvane.read(source, **kwargs)
     assert str(info.value) == error
+
+
+def test_a_named_pipe_is_read_as_a_stream(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=fifo.write_bytes, args=(SOURCE,))
+    writer.start()
+    with norvane.read(fifo, errors="skip") as read:
+        assert [(m.index, m.offset, m.edition) for m in read] == [(0, OFFSETS[0], 4), (2, OFFSETS[2], 3),
+                                                                   (4, OFFSETS[4], 2)]
+    writer.join()
+    assert read.skipped == expected_skipped()
 
 
 def test_an_explicit_definitions_root_must_hold_tables(tmp_path):
@@ -295,3 +312,19 @@ def test_closing_a_reader_releases_its_mapping(tmp_path):
         [m] = read
     with pytest.raises(ReadError, match="^message 0 at offset 0: mmap closed or invalid$"):
         m.decode()
+
+
+def test_references_are_released_on_every_path(root):
+    data = SOURCE + message(3, descriptors=[1002])
+    tables = _norvane.TableSet.from_eccodes(str(root / "bufr/tables/0/wmo/13"))
+    before = sys.getrefcount(data), sys.getrefcount(tables)
+    for _ in range(3):
+        read = norvane.read(data, tables=tables, errors="skip")
+        for m in read:
+            with contextlib.suppress(ReadError):
+                m.decode()
+            m.descriptors, m.table_source
+        with pytest.raises(ReadError):
+            list(norvane.read(data, tables=tables))
+        del read, m
+    assert (sys.getrefcount(data), sys.getrefcount(tables)) == before
