@@ -83,7 +83,7 @@ class Message(_reader.MessageBase):
     ``decode()`` returns the message's values, as ``decode_values_with_tables`` gives them for
     its tables, and raises ``ReadError`` (index, offset and the decoder's text) when the data
     section does not decode or the tables cannot be loaded. Messages are made by ``read()``
-    only; the header fields are parsed on first use.
+    only.
     """
 
     __slots__ = ()

@@ -19,10 +19,10 @@ namespace norvane::py {
 // (`_read_error(error)` -> exception).
 PyTypeObject* create_message_base_type();  // once per process; later calls return the same type
 PyTypeObject*& message_base_type();         // the type, or nullptr before it is created
-// A new instance of `type` (MessageBase or a subclass) for the message at
-// buffer[at:at + length], `offset` in the source; steals nothing.
+// A new instance of `type` (MessageBase or a subclass) for `message`, parsed from
+// buffer[at:at + message.total_length], `offset` in the source; steals no reference.
 PyObject* new_message(PyTypeObject* type, PyObject* buffer, std::uint64_t at, std::uint64_t index,
-                      std::uint64_t offset, std::uint64_t length, std::uint64_t key, PyObject* by_key);
+                      std::uint64_t offset, BufrMessage&& message, PyObject* by_key);
 
 // ---- py_reader_scan.cpp: the class Scanner, the iterator of one read.
 PyTypeObject* create_scanner_type();

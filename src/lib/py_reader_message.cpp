@@ -1,5 +1,7 @@
 // MessageBase: where one message of a read lies and how to decode it. norvane.reader.Message
 // subclasses it with the header properties; decode() stays here, on the path every value takes.
+#include <memory>
+
 #include "lib/borrowed_buffer.h"
 #include "lib/py_reader.h"
 
@@ -7,7 +9,8 @@ namespace norvane::py {
 namespace {
 
 // Refers to str, int, dict, tuple and buffer objects only, none of which can refer back to a
-// message, so instances are not GC-tracked.
+// message, so instances are not GC-tracked. The parsed message is kept: decoding then starts
+// at section 4, and it costs less than the values it yields.
 struct MessageObject {
     PyObject_HEAD
     PyObject* buffer;  // the source's buffer object, or the message's own bytes
@@ -16,8 +19,8 @@ struct MessageObject {
     PyObject* fields;  // tuple: the header fields, made on first use; or nullptr
     unsigned long long index;
     unsigned long long offset;
-    unsigned long long length;
     unsigned long long at;  // where the message starts in `buffer`
+    BufrMessage message;
 };
 
 MessageObject* as_message(PyObject* self) { return reinterpret_cast<MessageObject*>(self); }
@@ -29,6 +32,7 @@ void message_dealloc(PyObject* self) {
     Py_XDECREF(m->key);
     Py_XDECREF(m->by_key);
     Py_XDECREF(m->fields);
+    std::destroy_at(&m->message);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -54,15 +58,18 @@ PyObject* raise_read_error(PyObject* self) {
     return nullptr;
 }
 
-// The message's octets; false with the error set when its buffer no longer holds them.
-bool message_octets(const MessageObject* m, BorrowedBuffer& buffer, Octets& span) {
+// The octets of the message's section 4 data; false with the error set when its buffer no
+// longer holds the message (a bytearray that shrank, a closed mmap).
+bool section4_octets(const MessageObject* m, BorrowedBuffer& buffer, Octets& section4) {
     if (!buffer.borrow(m->buffer, "buffer")) return false;
     const Octets octets = buffer.octets();
-    if (m->at > octets.size() || m->length > octets.size() - m->at) {
+    const std::uint64_t length = m->message.total_length;
+    if (m->at > octets.size() || length > octets.size() - m->at) {
         PyErr_SetString(PyExc_ValueError, "the source no longer holds the message");
         return false;
     }
-    span = octets.subspan(m->at, m->length);
+    section4 = octets.subspan(m->at, length)
+                   .subspan(m->message.section4_data_offset, m->message.section4_data_length);
     return true;
 }
 
@@ -93,10 +100,10 @@ PyObject* message_decode(PyObject* self, PyObject*) {
                             Py_TYPE(tables)->tp_name);
     }
     BorrowedBuffer buffer;
-    Octets span;
-    PyObject* values = message_octets(as_message(self), buffer, span)
-                           ? guard_reader_call("decode", [&] { return decode_span(span, tables); })
-                           : nullptr;
+    Octets section4;
+    const MessageObject* m = as_message(self);
+    PyObject* values = section4_octets(m, buffer, section4) ? decode_parsed_message(m->message, section4, tables)
+                                                             : nullptr;
     Py_DECREF(tables);
     return values != nullptr ? values : raise_read_error(self);
 }
@@ -104,16 +111,8 @@ PyObject* message_decode(PyObject* self, PyObject*) {
 PyObject* message_header(PyObject* self, PyObject*) {
     MessageObject* m = as_message(self);
     if (m->fields == nullptr) {
-        BorrowedBuffer buffer;
-        Octets span;
-        if (!message_octets(m, buffer, span)) return raise_read_error(self);
-        PyObject* fields = guard_reader_call("_header", [&]() -> PyObject* {
-            const auto message = parse_message_any_edition(span);
-            if (!message) return raise_error(message.error());
-            return header_tuple(*message);
-        });
-        if (fields == nullptr) return raise_read_error(self);
-        m->fields = fields;
+        m->fields = header_tuple(m->message);
+        if (m->fields == nullptr) return nullptr;
     }
     return Py_NewRef(m->fields);
 }
@@ -127,7 +126,9 @@ PyMethodDef message_methods[] = {
 
 PyObject* get_index(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_message(self)->index); }
 PyObject* get_offset(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_message(self)->offset); }
-PyObject* get_length(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_message(self)->length); }
+PyObject* get_length(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_message(self)->message.total_length);
+}
 PyObject* get_key(PyObject* self, void*) { return Py_NewRef(as_message(self)->key); }
 PyObject* get_cache(PyObject* self, void*) { return Py_NewRef(as_message(self)->by_key); }
 
@@ -169,8 +170,8 @@ PyTypeObject*& message_base_type() {
 }
 
 PyObject* new_message(PyTypeObject* type, PyObject* buffer, std::uint64_t at, std::uint64_t index,
-                      std::uint64_t offset, std::uint64_t length, std::uint64_t key, PyObject* by_key) {
-    PyObject* key_object = PyLong_FromUnsignedLongLong(key);
+                      std::uint64_t offset, BufrMessage&& message, PyObject* by_key) {
+    PyObject* key_object = PyLong_FromUnsignedLongLong(packed_table_key(message));
     if (key_object == nullptr) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
@@ -184,8 +185,8 @@ PyObject* new_message(PyTypeObject* type, PyObject* buffer, std::uint64_t at, st
     m->fields = nullptr;
     m->index = index;
     m->offset = offset;
-    m->length = length;
     m->at = at;
+    std::construct_at(&m->message, std::move(message));  // moves only: cannot throw
     return self;
 }
 

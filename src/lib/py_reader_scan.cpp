@@ -113,16 +113,15 @@ bool fill(ScannerObject* s, unsigned long long keep_from, unsigned long long dec
     return true;
 }
 
-PyObject* new_message_at(ScannerObject* s, const ScanStep& step, Octets octets) {
+PyObject* new_message_at(ScannerObject* s, ScanStep& step, Octets octets) {
     const std::uint64_t offset = s->base + step.offset;
     if (!s->copies)
-        return new_message(s->message_class, s->buffer, step.offset, s->index, offset, step.length,
-                           packed_table_key(step.message), s->by_key);
+        return new_message(s->message_class, s->buffer, step.offset, s->index, offset, std::move(step.message),
+                           s->by_key);
     PyObject* own = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(octets.data() + step.offset),
                                               static_cast<Py_ssize_t>(step.length));
     if (own == nullptr) return nullptr;
-    PyObject* message =
-        new_message(s->message_class, own, 0, s->index, offset, step.length, packed_table_key(step.message), s->by_key);
+    PyObject* message = new_message(s->message_class, own, 0, s->index, offset, std::move(step.message), s->by_key);
     Py_DECREF(own);
     return message;
 }
@@ -134,7 +133,7 @@ PyObject* scan_one(ScannerObject* s, bool& stop) {
     BorrowedBuffer buffer;
     if (!buffer.borrow(s->buffer, "buffer")) return nullptr;
     const Octets octets = buffer.octets();
-    const ScanStep step = scan_next(octets, std::min<unsigned long long>(s->pos, octets.size()));
+    ScanStep step = scan_next(octets, std::min<unsigned long long>(s->pos, octets.size()));
     if (s->fill != nullptr && (step.kind == ScanStep::Kind::End || step.kind == ScanStep::Kind::Cut)) {
         // The marker, or the message, may go on past what the stream has given so far; a
         // marker may start in the last 3 octets.
