@@ -289,7 +289,8 @@ def _open(source: Any) -> _Source:
     try:
         view = memoryview(source)
     except TypeError:
-        raise TypeError(f"read() takes a path, a bytes-like object or a binary file, not {type(source).__name__}") from None
+        kind = type(source).__name__
+        raise TypeError(f"read() takes a path, a bytes-like object or a binary file, not {kind}") from None
     with view:
         if not view.c_contiguous:
             raise ValueError("read() takes a contiguous buffer")

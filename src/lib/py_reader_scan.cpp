@@ -137,9 +137,9 @@ PyObject* scan_one(ScannerObject* s, bool& stop) {
     if (s->fill != nullptr && (step.kind == ScanStep::Kind::End || step.kind == ScanStep::Kind::Cut)) {
         // The marker, or the message, may go on past what the stream has given so far; a
         // marker may start in the last 3 octets.
+        const unsigned long long tail = octets.size() - std::min<std::size_t>(octets.size(), 3);
         const unsigned long long keep_from =
-            step.kind == ScanStep::Kind::Cut ? step.offset
-                                             : std::max<unsigned long long>(s->pos, octets.size() - std::min<std::size_t>(octets.size(), 3));
+            step.kind == ScanStep::Kind::Cut ? step.offset : std::max<unsigned long long>(s->pos, tail);
         buffer.release();
         stop = !fill(s, keep_from, step.length);
         return nullptr;

@@ -87,7 +87,8 @@ Result<BufrMessage> read_section0(Octets b, std::uint8_t lowest_edition) {
     if (len < 8) return std::unexpected(make_error(ErrorKind::TooShort));
     if (!has_marker(b, 0, "BUFR")) return std::unexpected(make_error(ErrorKind::MissingMarker));
     if (b[7] < lowest_edition || b[7] > 4)
-        return std::unexpected(make_error(ErrorKind::UnsupportedEdition, b[7], lowest_edition == 4 ? 0 : lowest_edition));
+        return std::unexpected(
+            make_error(ErrorKind::UnsupportedEdition, b[7], lowest_edition == 4 ? 0 : lowest_edition));
     const std::uint64_t declared = be24(b, 4);
     if (declared != len) return std::unexpected(make_error(ErrorKind::LengthMismatch, declared, len));
     if (len <= 10) return std::unexpected(truncated(1, 8));

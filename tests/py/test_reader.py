@@ -159,7 +159,8 @@ def test_raise_stops_at_the_first_bad_message():
 
 @pytest.mark.parametrize(("head", "error"), [
     (GOOD[1][:40], "section 5 terminator is not 7777"),  # declares 48 octets: the frame ends inside GOOD[0]
-    (b"BUFR\x00\x10\x00\x03" + bytes(32), f"message is cut short: it declares 4096 octets and {40 + len(GOOD[0])} remain"),
+    (b"BUFR\x00\x10\x00\x03" + bytes(32),
+     f"message is cut short: it declares 4096 octets and {40 + len(GOOD[0])} remain"),
 ])
 def test_a_message_inside_a_broken_or_cut_one_is_found(head, error):
     read = norvane.read(head + GOOD[0], errors="skip")
@@ -301,7 +302,8 @@ def test_reader_module_shares_the_classes_of_the_extension(root):
     buffer = b"xx" + message(3)
     [value, _] = _reader.decode(buffer, 2, len(buffer) - 2, tables)
     assert (type(value), value.name) == (_norvane.DecodedValue, "LOCAL BLOCK")
-    with pytest.raises(ValueError, match=f"^message at offset 3 of length 50 lies outside a buffer of {len(buffer)} octets$"):
+    outside = f"^message at offset 3 of length 50 lies outside a buffer of {len(buffer)} octets$"
+    with pytest.raises(ValueError, match=outside):
         _reader.decode(buffer, 3, 50, tables)
 
 
