@@ -12,6 +12,11 @@ What counts as a problem, and what ``errors`` does with it:
 - a source without any "BUFR" marker (empty included): the same, as index 0 at offset 0, so a
   source that is not BUFR never reads as an empty file.
 
+After a bad or cut message the scan goes on just past its marker (past the whole message when
+its declared end holds "7777"), so a sound message inside its declared extent is still found; a broken marker there before any sound message is part of
+the message already reported and is not reported again (junk full of markers makes one report).
+``index`` counts the messages and the reported problems in source order.
+
 A message that frames well but whose data does not decode (``Message.decode()``) raises
 ``ReadError`` from ``decode()`` in either mode: finding messages never decodes them.
 """

@@ -31,6 +31,10 @@ struct ScannerObject {
     unsigned long long base;       // source offset of buffer[0]
     unsigned long long index;      // markers seen
     unsigned long long accounted;  // source offset up to which every octet is a message's or noted
+    // End of the extent of the last bad or cut message noted, until a sound message follows:
+    // a broken marker before it lies inside that message and is not noted again, so junk full
+    // of markers makes one report, not one per marker.
+    unsigned long long quiet_until;
     bool copies;                   // messages get their own bytes (a stream's window changes)
     bool done;
 };
@@ -148,6 +152,7 @@ PyObject* scan_one(ScannerObject* s, bool& stop) {
     if (offset > s->accounted && !note(s, kIgnored, s->accounted, offset - s->accounted, Py_NewRef(Py_None)))
         return nullptr;
     s->accounted = std::max(s->accounted, offset);
+    const bool quiet = offset < s->quiet_until;
     unsigned long long extent = step.length;
     switch (step.kind) {
         case ScanStep::Kind::End:
@@ -158,21 +163,26 @@ PyObject* scan_one(ScannerObject* s, bool& stop) {
             PyObject* message = new_message_at(s, step, octets);
             if (message == nullptr) return nullptr;
             s->accounted = offset + step.length;
+            s->quiet_until = 0;
             ++s->index;
             s->pos = step.next;
             return message;
         }
         case ScanStep::Kind::Bad:
             if (step.error.kind == ErrorKind::Internal) return raise_error(step.error);
-            if (!note(s, kBad, offset, step.length, to_str(step.error.message()))) return nullptr;
+            if (!quiet && !note(s, kBad, offset, step.length, to_str(step.error.message()))) return nullptr;
             break;
         case ScanStep::Kind::Cut:
             extent = octets.size() - step.offset;
-            if (!note(s, kCut, offset, step.length, PyLong_FromUnsignedLongLong(extent))) return nullptr;
+            if (!quiet && !note(s, kCut, offset, step.length, PyLong_FromUnsignedLongLong(extent))) return nullptr;
             break;
     }
-    s->accounted = std::max(s->accounted, offset + std::max<unsigned long long>(extent, 4));
-    ++s->index;
+    const unsigned long long end = offset + std::max<unsigned long long>(extent, 4);
+    s->accounted = std::max(s->accounted, end);
+    if (!quiet) {
+        s->quiet_until = end;
+        ++s->index;
+    }
     s->pos = step.next;
     stop = false;
     return nullptr;

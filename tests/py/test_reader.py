@@ -168,6 +168,13 @@ def test_a_message_inside_a_broken_or_cut_one_is_found(head, error):
     assert read.skipped == [SkippedMessage(0, 0, f"message 0 at offset 0: {error}")]
 
 
+def test_junk_full_of_markers_is_one_report_until_a_message():
+    data = b"BUFR" * 1000 + GOOD[0] + b"BUFR\xff"
+    read = norvane.read(data, errors="skip")
+    assert [(m.index, m.offset) for m in read] == [(1, 4000)]
+    assert [(s.index, s.offset) for s in read.skipped] == [(0, 0), (2, 4000 + len(GOOD[0]))]
+
+
 @pytest.mark.parametrize(("data", "text"), [
     (b"", "the source is empty"),
     (b"plain text, no marker\n", "no BUFR message in 22 octets"),
