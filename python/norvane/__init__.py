@@ -18,6 +18,7 @@ from norvane._norvane import (
 )
 from norvane.definitions import DefinitionsNotFound, find_definitions_root
 from norvane.messages import iter_message_bytes
+from norvane.reader import Message, MessageReader, ReadError, SkippedMessage, TablesWarning, read
 
 __all__ = [
     "BufrMessage",
@@ -27,6 +28,11 @@ __all__ = [
     "SequenceDefinition",
     "TableSet",
     "DefinitionsNotFound",
+    "Message",
+    "MessageReader",
+    "ReadError",
+    "SkippedMessage",
+    "TablesWarning",
     "decode_values",
     "decode_values_with_definitions",
     "decode_values_with_tables",
@@ -37,4 +43,5 @@ __all__ = [
     "parse_all_file",
     "parse_bytes",
     "parse_file",
+    "read",
 ]

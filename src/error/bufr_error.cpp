@@ -25,7 +25,8 @@ std::string BufrError::message() const {
     switch (kind) {
         case ErrorKind::TooShort: return "message is too short to be BUFR";
         case ErrorKind::MissingMarker: return "missing BUFR marker";
-        case ErrorKind::UnsupportedEdition:
+        case ErrorKind::UnsupportedEdition:  // b: the lowest edition the caller reads, 0 for edition 4 alone
+            if (b != 0) return concat("unsupported BUFR edition ", a, "; editions ", b, " to 4 are implemented");
             return concat("unsupported BUFR edition ", a, "; only edition 4 is implemented");
         case ErrorKind::LengthMismatch:
             return concat("declared length ", a, " does not match buffer length ", b);

@@ -15,7 +15,7 @@ namespace norvane {
 enum class ErrorKind : std::uint8_t {
     TooShort,                  // message is too short to be BUFR
     MissingMarker,             // no "BUFR" at the start
-    UnsupportedEdition,        // edition octet is not 4 (a = edition)
+    UnsupportedEdition,        // edition not read (a = edition, b = lowest edition read or 0)
     LengthMismatch,            // declared total length differs (a = declared, b = actual)
     SectionTruncated,          // a section runs past the buffer (a = section, b = offset)
     BadTerminator,             // section 5 is not "7777"

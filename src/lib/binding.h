@@ -94,5 +94,9 @@ PyTypeObject* create_decoded_value_type();
 PyObject* decode_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* decode_values_with_tables(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* decode_values_with_definitions(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// The records of a parsed message (`section4`: its data octets) as a new list of DecodedValue
+// objects, decoded with the tables of TableSet object `tables`, whose strs they share.
+PyObject* decode_parsed_message(const BufrMessage& message, std::span<const std::uint8_t> section4,
+                                PyObject* tables);
 
 }  // namespace norvane::py

@@ -55,6 +55,9 @@ PyObject* create_module() {
                     add_type(module, "SequenceDefinition", s.sequence_definition_type, create_sequence_definition_type) &&
                     add_type(module, "TableSet", s.table_set_type, create_table_set_type);
     if (!ok) return nullptr;
+    // norvane._reader takes the classes and PanicException from here, to share them.
+    const Ref capsule = Ref::steal(PyCapsule_New(&s, "norvane._norvane._C_API", nullptr));
+    if (!capsule || PyModule_AddObjectRef(module, "_C_API", capsule.get()) != 0) return nullptr;
     const Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name) return nullptr;
     for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {

@@ -251,6 +251,15 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
     return decode_with(*first, table_set_of(values[1]), shared_strings_of(values[1]));
 }
 
+PyObject* decode_parsed_message(const BufrMessage& message, std::span<const std::uint8_t> section4,
+                                PyObject* tables) {
+    return guarded([&]() -> PyObject* {
+        const auto records = decode_message(message, table_set_of(tables), section4);
+        if (!records) return raise_error(records.error());
+        return to_value_list(*records, shared_strings_of(tables));
+    });
+}
+
 PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> values{};
     std::span<const std::uint8_t> data;

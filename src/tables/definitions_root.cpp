@@ -38,25 +38,26 @@ Result<std::string> resolve_eccodes_table_dir(std::string path) {
     }
 }
 
-Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message) {
-    const std::string tables_dir =
-        join_all(root, {"bufr", "tables", std::to_string(message.master_table_number)});
-    NV_ASSIGN(const std::string wmo_dir,
-              resolve_eccodes_table_dir(
-                  join_all(tables_dir, {"wmo", std::to_string(message.master_tables_version_number)})));
+TableKey table_key(const BufrMessage& message) {
+    return {message.master_table_number, message.master_tables_version_number, message.local_tables_version_number,
+            message.originating_centre, message.originating_subcentre};
+}
+
+Result<TableSet> from_eccodes_definitions(const std::string& root, const TableKey& key, TableSource* source) {
+    const std::string tables_dir = join_all(root, {"bufr", "tables", std::to_string(key.master_table)});
+    NV_ASSIGN(std::string wmo_dir,
+              resolve_eccodes_table_dir(join_all(tables_dir, {"wmo", std::to_string(key.master_version)})));
     TableSet tables;
     NV_TRY(load_eccodes_dir_into(tables, wmo_dir));
-    const std::uint8_t local_version = message.local_tables_version_number;
-    if (local_version == 0) return tables;
+    if (source != nullptr) *source = {std::move(wmo_dir), {}};
+    if (key.local_version == 0) return tables;
 
     // Version 19 names its local directories "19-<local>"; every other version uses the
     // local version alone.
-    const std::string local_name = message.master_tables_version_number == 19
-                                       ? "19-" + std::to_string(local_version)
-                                       : std::to_string(local_version);
-    const std::string local_dir =
-        join_all(tables_dir, {"local", local_name, std::to_string(message.originating_centre),
-                              std::to_string(message.originating_subcentre)});
+    const std::string local_name = key.master_version == 19 ? "19-" + std::to_string(key.local_version)
+                                                            : std::to_string(key.local_version);
+    std::string local_dir = join_all(
+        tables_dir, {"local", local_name, std::to_string(key.centre), std::to_string(key.subcentre)});
     if (!fs::exists(local_dir)) return tables;
     // Each local entry is optional; a failed status query skips it.
     if (const std::string path = fs::join(local_dir, "element.table"); fs::exists(path))
@@ -65,7 +66,12 @@ Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMes
         NV_TRY(load_eccodes_sequence_def(tables, path));
     if (const std::string path = fs::join(local_dir, "codetables"); fs::exists(path))
         NV_TRY(load_eccodes_code_tables(tables, path));
+    if (source != nullptr) source->local_dir = std::move(local_dir);
     return tables;
+}
+
+Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message) {
+    return from_eccodes_definitions(root, table_key(message));
 }
 
 }  // namespace norvane

@@ -1,4 +1,5 @@
-"""A small BUFR edition 4 writer for tests: messages and ecCodes-style table directories.
+"""A small BUFR writer for tests (edition 4, and section 1 of editions 2 and 3): messages and
+ecCodes-style table directories.
 
 Sections are laid out as edition 4 prescribes, so a test states only what differs from a plain
 valid message; a ``length`` or ``total_length`` keyword overrides the declared length alone.
@@ -53,6 +54,26 @@ def section1(*, extra: bytes = b"", length: int | None = None, **fields: int) ->
     if not fields.keys() <= SECTION1_FIELDS.keys():
         raise TypeError(f"unknown section 1 fields {sorted(fields.keys() - SECTION1_FIELDS.keys())}")
     body = b"".join(_u(fields.get(name, default), n) for name, (n, default) in SECTION1_FIELDS.items()) + extra
+    return _u(3 + len(body) if length is None else length, 3) + body
+
+
+OLD_SECTION1_FIELDS = {  # editions 2 and 3: name: (octets, default); edition 2 has a 2-octet centre, no sub-centre
+    "master_table": (1, 0), "subcentre": (1, 0), "centre": (1, 98), "update": (1, 0), "flags": (1, 0),
+    "category": (1, 0), "local_subcategory": (1, 0), "master_version": (1, 13), "local_version": (1, 0),
+    "year": (1, 12), "month": (1, 1), "day": (1, 2), "hour": (1, 3), "minute": (1, 4),
+}
+
+
+def old_section1(edition: int = 3, *, extra: bytes = b"\x00", length: int | None = None, **fields: int) -> bytes:
+    """Section 1 of edition 3 (17 octets, then ``extra``: one padding octet by default) or 2;
+    ``year`` is the year of century."""
+    layout = dict(OLD_SECTION1_FIELDS)
+    if edition == 2:
+        del layout["subcentre"]
+        layout["centre"] = (2, 98)
+    if not fields.keys() <= layout.keys():
+        raise TypeError(f"unknown section 1 fields {sorted(fields.keys() - layout.keys())}")
+    body = b"".join(_u(fields.get(name, default), n) for name, (n, default) in layout.items()) + extra
     return _u(3 + len(body) if length is None else length, 3) + body
 
 

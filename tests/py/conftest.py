@@ -15,6 +15,7 @@ TESTS = Path(__file__).resolve().parent
 CORPUS = Path(os.environ.get("NORVANE_CORPUS") or TESTS.parents[2] / "shared" / "corpus")
 DEFINITIONS = Path("/usr/share/eccodes/definitions")
 DATA_REQUIRED = bool(os.environ.get("CI")) or bool(os.environ.get("NORVANE_CORPUS"))
+CORPUS_EXPECTED = DATA_REQUIRED
 sys.path.insert(0, str(TESTS))  # bufr_writer, however pytest was started
 
 

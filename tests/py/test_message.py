@@ -35,6 +35,11 @@ FRAMING_ERRORS = [
     ("L1 past the end", assemble(section1(length=len(S1 + S3 + S4) + 5), S3, S4), truncated(1, 8)),
     ("L1 reaching the end", assemble(section1(length=len(S1 + S3 + S4) + 4), S3, S4), truncated(3, len(VALID))),
     ("year beyond 18 octets", b"BUFR\x00\x00\x12\x04\x00\x00\x03" + bytes(7), truncated(0, 23)),
+    # Section 1 cut before its fixed octets 18 and 30: once an internal fault, now an input error.
+    ("11 octets, L1 = 3", b"BUFR\x00\x00\x0b\x04\x00\x00\x03", truncated(1, 8)),
+    ("17 octets, L1 = 3", b"BUFR\x00\x00\x11\x04\x00\x00\x03" + bytes(6), truncated(1, 8)),
+    ("sections 2 to 5 within 29 octets", assemble(b"\x00\x00\x03", section3([], observed=False), section4(),
+                                                   total_length=29) + bytes(3), truncated(1, 8)),
     ("section 2 flagged, absent", assemble(S1_LOCAL, section3([]), section4()), truncated(3, 37)),
     ("section 2 past the end", assemble(S1_LOCAL, b"\xff\xff\xff\x00", S3, S4), truncated(2, 30)),
     ("section 2 header cut", assemble(S1_LOCAL, b"ab", terminator=b""), truncated(2, 30)),
