@@ -37,12 +37,22 @@ def test_root_order_explicit_then_ours_then_eccodes_then_installed(tmp_path, env
         find_definitions_root(tmp_path)  # an explicit root is never replaced by another
 
 
-def test_nothing_found_names_every_place_looked_at(tmp_path, env):
-    env.setattr(norvane.definitions, "_INSTALLED_ROOTS", (tmp_path / "a", tmp_path / "b"))
-    env.setenv("NORVANE_DEFINITIONS", str(tmp_path / "mine"))
+@pytest.mark.parametrize("variables, looked_at", [
+    ({"NORVANE_DEFINITIONS": "empty"}, ["empty"]),
+    ({"ECCODES_DEFINITION_PATH": "empty:also-empty"}, ["empty", "also-empty"]),
+    ({"NORVANE_DEFINITIONS": "empty", "ECCODES_DEFINITION_PATH": "good"}, ["empty"]),
+    ({"NORVANE_DEFINITIONS": "", "ECCODES_DEFINITION_PATH": ":"}, ["installed-a", "installed-b"]),  # count as unset
+])
+def test_a_set_variable_is_the_only_place_looked_at(tmp_path, env, variables, looked_at):
+    (tmp_path / "good/bufr/tables").mkdir(parents=True)
+    env.setattr(norvane.definitions, "_INSTALLED_ROOTS", (tmp_path / "installed-a", tmp_path / "installed-b"))
+    for name, value in variables.items():
+        env.setenv(name, os.pathsep.join(str(tmp_path / v) if v else "" for v in value.split(":")))
     with pytest.raises(DefinitionsNotFound) as caught:
         find_definitions_root()
-    assert all(place in str(caught.value) for place in ("mine", "a", "b", "NORVANE_DEFINITIONS", "libeccodes-data"))
+    text = str(caught.value)
+    assert [line.split()[0] for line in text.splitlines()[1:-1]] == [str(tmp_path / p) for p in looked_at]
+    assert ("so installed ecCodes data was not looked at" in text) == ("installed-a" not in looked_at)
 
 
 def test_iter_message_bytes_skips_junk_and_stops_at_a_truncated_marker():
