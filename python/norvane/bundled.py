@@ -2,8 +2,13 @@
 
 They are one ecCodes table directory (``bundled_tables/``: Table B, Table D and the code and
 flag tables) written by ``tools/make_bundled_tables.py`` from WMO's own CSV files, under WMO's
-MIT license (``bundled_tables/LICENSE.md``). BUFR master tables only ever add entries, so the
-latest version decodes messages that declare an earlier one; local tables are not included.
+MIT license (``bundled_tables/LICENSE.md``). Local tables are not included.
+
+Since master version 19 the WMO has only added entries: ecCodes' tables of versions 19 to 39
+agree with these on every element and sequence they define (bar one corrected reference value,
+015083 in 36 and 37), so the latest tables decode messages that declare any of those versions.
+Messages that declare an older version may use elements that were widened since (014002 went
+from 12 to 17 bits); ecCodes definitions, which keep every version, decode those.
 
 Importing this module reads nothing; the first ``bundled_tables()`` call loads the tables
 (a few milliseconds) and every later call, from any thread, returns the same ``TableSet``.
