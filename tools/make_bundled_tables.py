@@ -52,7 +52,7 @@ def read_rows(directory: Path, prefix: str) -> list[list[str]]:
 
 
 def abbreviation(name: str, code: str) -> str:
-    words = _WORD.findall(name)
+    words: list[str] = _WORD.findall(name)
     if not words:
         return f"element{code}"
     return words[0].lower() + "".join(w[:1].upper() + w[1:].lower() for w in words[1:])

@@ -33,7 +33,7 @@ from norvane.definitions import DefinitionsNotFound, find_definitions_root
 
 STDIN = "-"
 #: Files at least this long get a progress bar, when standard error is a terminal.
-PROGRESS_MIN_SIZE = 4 << 20
+PROGRESS_MIN_SIZE = 1 << 20
 _CLOSED_PIPE = 141  # what a shell reports for a program ended by SIGPIPE
 
 
