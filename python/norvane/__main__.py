@@ -71,7 +71,7 @@ def _optional(value: object) -> str:
     return "-" if value is None else str(value)
 
 
-def _header(m: Any, verbose: bool) -> str:
+def _header(m: norvane.Message, verbose: bool) -> str:
     when = m.typical_datetime.isoformat(" ") if m.typical_datetime is not None else "no valid date"
     lines = [
         f"message {m.index} at offset {m.offset}: edition {m.edition}, {m.length} octets, "
@@ -163,14 +163,19 @@ class _Run:
         finally:
             if progress is not None:
                 progress.close()
+            if reader is not None:
+                reader.close()
         if reader is None:
             return
         self.report_skipped(name, reader.skipped, reported)
         if self.args.verbose:
+            for run in reader.ignored:
+                print(f"norvane: {name}: {_count(run.length, 'octet')} at offset {run.offset} belong to no message",
+                      file=sys.stderr)
             print(f"norvane: {name}: {_count(count, 'message')} read, {len(reader.skipped)} skipped, "
                   f"{_count(reader.table_loads, 'table set')} loaded", file=sys.stderr)
 
-    def print_message(self, name: str, message: Any) -> bool:
+    def print_message(self, name: str, message: norvane.Message) -> bool:
         """Writes the message's header and values; False when it cannot be decoded (reported)."""
         text = _header(message, self.args.verbose)
         if self.args.headers:
@@ -178,16 +183,16 @@ class _Run:
             return True
         try:
             values = message.decode()
-        except ValueError as error:
+        except ValueError as error:  # a ReadError, whose text names the message
             self.out.write(text)
-            self.fail(f"{name}: message {message.index} at offset {message.offset}: {error}", 1)
+            self.fail(f"{name}: {error}", 1)
             return False
         self.out.write(text + _values(values))
         return True
 
-    def report_skipped(self, name: str, skipped: list[Any], reported: int) -> int:
+    def report_skipped(self, name: str, skipped: list[norvane.SkippedMessage], reported: int) -> int:
         for entry in skipped[reported:]:
-            self.fail(f"{name}: message {entry.index} at offset {entry.offset}: {entry.error}", 1)
+            self.fail(f"{name}: {entry.error}", 1)  # the text names the message
         return len(skipped)
 
 

@@ -94,13 +94,13 @@ def test_given_definitions_win_over_the_bundled_tables(capsys, env):
     assert "MISSING VALUE" in out  # ecCodes' code table text for 020003 = 511
 
 
-BAD_INPUTS = {  # name: contents; each is reported, and the good messages around it are still printed
-    "empty": b"",
-    "text": b"this is not BUFR\n" * 10,
-    "random": bytes(range(256)) * 4,
-    "truncated": GOOD[: len(GOOD) // 2],
-    "trailing junk": GOOD + b"junk after the message",
-    "broken between good ones": GOOD + GOOD[:60] + b"7777" + GOOD,
+BAD_INPUTS = {  # name: (contents, messages printed with --errors raise, with --errors skip)
+    "empty": (b"", 0, 0),
+    "text": (b"this is not BUFR\n" * 10, 0, 0),
+    "random": (bytes(range(256)) * 4, 0, 0),
+    "truncated": (GOOD[: len(GOOD) // 2], 0, 0),
+    "cut after a good one": (GOOD + GOOD[:100], 1, 1),
+    "broken between good ones": (GOOD + GOOD[:60] + b"7777" + GOOD, 1, 2),
 }
 
 
@@ -108,13 +108,20 @@ BAD_INPUTS = {  # name: contents; each is reported, and the good messages around
 @pytest.mark.parametrize("name", BAD_INPUTS)
 def test_bad_input_is_reported_with_a_nonzero_status(tmp_path, capsys, env, name, errors):
     path = tmp_path / "input.bufr"
-    path.write_bytes(BAD_INPUTS[name])
+    contents, printed_raise, printed_skip = BAD_INPUTS[name]
+    path.write_bytes(contents)
     assert main(["--headers", "--errors", errors, str(path)]) == 1
     captured = capsys.readouterr()
-    assert captured.err.startswith(f"norvane: {path}: message ")
-    printed = captured.out.count("message ")
-    good = BAD_INPUTS[name].count(GOOD)
-    assert printed == (good if errors == "skip" else min(good, 1 if name == "broken between good ones" else good))
+    assert captured.err.startswith(f"norvane: {path}: ") and captured.err.count("\n") == 1
+    assert captured.out.count("message ") == (printed_raise if errors == "raise" else printed_skip)
+
+
+def test_octets_outside_messages_are_no_error(tmp_path, capsys, env):
+    (tmp_path / "enveloped.bufr").write_bytes(b"ISMD01 OKPR 060600\r\r\n" + GOOD + b"\r\r\n\x03junk")
+    assert main(["--headers", "--verbose", str(tmp_path / "enveloped.bufr")]) == 0
+    assert capsys.readouterr().err.splitlines()[:2] == [
+        f"norvane: {tmp_path / 'enveloped.bufr'}: 21 octets at offset 0 belong to no message",
+        f"norvane: {tmp_path / 'enveloped.bufr'}: 8 octets at offset 157 belong to no message"]
 
 
 def test_a_decode_failure_is_reported(tmp_path, capsys, env):
