@@ -54,11 +54,10 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _format_data(value: _norvane.DecodedValue) -> str:
-    data = value.data
+def _format_data(data: str | float | None) -> str:
     if data is None:
         return "missing"
-    if isinstance(data, float) and data.is_integer() and abs(data) < 1e15:
+    if data.__class__ is float and data.is_integer() and -1e15 < data < 1e15:
         return str(int(data))
     return str(data)
 
@@ -87,8 +86,25 @@ def _header(m: norvane.Message, verbose: bool) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _values(values: Iterable[_norvane.DecodedValue]) -> str:
-    return "".join(f"  {v.descriptor:06}  {v.name:<48.48}  {_format_data(v)}\n" for v in values)
+class _ValueLines:
+    """Formats values one line each; the descriptor and name columns are made once per element
+    (a file repeats a few hundred elements millions of times)."""
+
+    def __init__(self) -> None:
+        self.columns: dict[tuple[int, str], str] = {}
+
+    def __call__(self, values: Iterable[_norvane.DecodedValue]) -> str:
+        columns = self.columns
+        if len(columns) > 100_000:  # names come from the tables; keep the memo bounded all the same
+            columns.clear()
+        lines = []
+        for v in values:
+            key = (v.descriptor, v.name)
+            left = columns.get(key)
+            if left is None:
+                left = columns[key] = f"  {v.descriptor:06}  {v.name:<48.48}  "
+            lines.append(left + _format_data(v.data) + "\n")
+        return "".join(lines)
 
 
 class _Progress:
@@ -128,7 +144,7 @@ class _Run:
 
     def __init__(self, args: argparse.Namespace, tables: _norvane.TableSet | None, definitions: str | None) -> None:
         self.args, self.tables, self.definitions = args, tables, definitions
-        self.out, self.status = sys.stdout, 0
+        self.out, self.status, self.value_lines = sys.stdout, 0, _ValueLines()
 
     def fail(self, text: str, status: int) -> None:
         print(f"norvane: {text}", file=sys.stderr)
@@ -187,7 +203,7 @@ class _Run:
             self.out.write(text)
             self.fail(f"{name}: {error}", 1)
             return False
-        self.out.write(text + _values(values))
+        self.out.write(text + self.value_lines(values))
         return True
 
     def report_skipped(self, name: str, skipped: list[norvane.SkippedMessage], reported: int) -> int:
