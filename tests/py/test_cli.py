@@ -86,6 +86,17 @@ def test_decodes_the_example_with_the_bundled_tables(capsys, env):
     assert captured.err == f"norvane: {EXAMPLE}: 1 message read, 0 skipped, 1 table set loaded\n"
 
 
+def test_the_edition3_example_holds_the_edition4_values_but_the_year(env):
+    (ed4,), (ed3,) = norvane.read(EXAMPLE), norvane.read(EXAMPLE.with_name("synop_ed3.bufr"))
+    assert (ed3.edition, ed3.international_subcategory, ed3.typical_datetime.isoformat()) == (
+        3, None, "2024-12-06T06:00:00")
+
+    def records(message):
+        return [(v.descriptor, v.raw_value, v.raw_text, v.raw_meaning) for v in message.decode() if v.descriptor != 4001]
+
+    assert records(ed3) == records(ed4)
+
+
 @pytest.mark.skipif(not (INSTALLED / "bufr/tables").is_dir(), reason="no ecCodes definitions installed")
 def test_given_definitions_win_over_the_bundled_tables(capsys, env):
     assert main(["--verbose", "--definitions", str(INSTALLED), str(EXAMPLE)]) == 0
