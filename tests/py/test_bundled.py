@@ -2,7 +2,6 @@
 generator makes of WMO's CSV files, and that they decode real messages as ecCodes does when no
 ecCodes definitions are visible."""
 
-import os
 import re
 import sys
 import threading
@@ -12,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import norvane
-from conftest import CORPUS
+from conftest import CORPUS, require
 from norvane import TableSet
 from norvane.bundled import BUNDLED_SOURCE, BUNDLED_TABLES_DIR, bundled_tables
 
@@ -21,13 +20,8 @@ import make_bundled_tables  # noqa: E402
 
 
 def corpus(relative: str) -> Path:
-    """A corpus path; a missing corpus skips the test, or fails it where CI expects the corpus."""
-    path = Path(os.environ.get("NORVANE_CORPUS") or CORPUS) / relative
-    if not path.exists():
-        if os.environ.get("CI") or os.environ.get("NORVANE_CORPUS"):
-            pytest.fail(f"{path} is missing, but CI or NORVANE_CORPUS says the corpus is there")
-        pytest.skip(f"{path} is not available (set NORVANE_CORPUS to the corpus directory)")
-    return path
+    """A corpus path; a missing corpus skips the test, or fails it where the corpus is expected."""
+    return require(CORPUS / relative)
 
 
 def table_files(root: Path) -> dict[str, bytes]:
@@ -130,7 +124,7 @@ EXPECTED = {  # (file, message index): what happens instead, as a regular expres
 
 
 def edition4_files():
-    inventory = Path(os.environ.get("NORVANE_CORPUS") or CORPUS) / "inventory.tsv"
+    inventory = CORPUS / "inventory.tsv"
     if not inventory.exists():
         return ["inventory.tsv"]  # one case, which skips or fails as corpus() says
     rows = [line.split("\t") for line in inventory.read_text().splitlines()[1:]]
