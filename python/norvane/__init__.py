@@ -1,4 +1,13 @@
-"""Fast, exact decoding of WMO BUFR edition 4 messages."""
+"""Fast, exact decoding of WMO BUFR messages.
+
+``norvane.read(source)`` walks the messages of a file, a buffer or a binary stream and decodes
+each with tables chosen from its section 1: ecCodes definitions when some are found
+(``find_definitions_root``), else the WMO tables bundled in the package (``norvane.bundled``).
+The compiled module ``norvane._norvane`` underneath parses single edition-4 messages, loads
+table sets (``TableSet``) and decodes data sections into ``DecodedValue`` records.
+"""
+
+__version__ = "0.1.0"
 
 from norvane._norvane import (
     BufrMessage,
