@@ -253,11 +253,9 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
 
 PyObject* decode_parsed_message(const BufrMessage& message, std::span<const std::uint8_t> section4,
                                 PyObject* tables) {
-    return guarded([&]() -> PyObject* {
-        const auto records = decode_message(message, table_set_of(tables), section4);
-        if (!records) return raise_error(records.error());
-        return to_value_list(*records, shared_strings_of(tables));
-    });
+    const auto records = decode_message(message, table_set_of(tables), section4);
+    if (!records) return raise_error(records.error());
+    return to_value_list(*records, shared_strings_of(tables));
 }
 
 PyObject* decode_values_with_definitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "lib/borrowed_buffer.h"
+#include "lib/entry_point.h"
 #include "lib/py_reader.h"
 
 namespace norvane::py {
@@ -25,7 +26,7 @@ struct MessageObject {
 
 MessageObject* as_message(PyObject* self) { return reinterpret_cast<MessageObject*>(self); }
 
-void message_dealloc(PyObject* self) {
+void message_dealloc(PyObject* self) noexcept {
     MessageObject* m = as_message(self);
     PyTypeObject* type = Py_TYPE(self);
     Py_XDECREF(m->buffer);
@@ -118,9 +119,9 @@ PyObject* message_header(PyObject* self, PyObject*) {
 }
 
 PyMethodDef message_methods[] = {
-    {"decode", message_decode, METH_NOARGS,
+    {"decode", NV_ENTRY(message_decode), METH_NOARGS,
      "decode($self)\n--\n\nThe message's values, as decode_values_with_tables gives them for its tables."},
-    {"_header", message_header, METH_NOARGS, "_header($self)\n--\n\nThe header fields, parsed on first use."},
+    {"_header", NV_ENTRY(message_header), METH_NOARGS, "_header($self)\n--\n\nThe header fields, parsed on first use."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -133,16 +134,16 @@ PyObject* get_key(PyObject* self, void*) { return Py_NewRef(as_message(self)->ke
 PyObject* get_cache(PyObject* self, void*) { return Py_NewRef(as_message(self)->by_key); }
 
 PyGetSetDef message_getset[] = {
-    {"index", get_index, nullptr, "Position among the markers of the source, bad ones included, from 0.", nullptr},
-    {"offset", get_offset, nullptr, "Octet offset of the message in the source.", nullptr},
-    {"length", get_length, nullptr, "The declared total length.", nullptr},
-    {"_key", get_key, nullptr, nullptr, nullptr},
-    {"_cache", get_cache, nullptr, nullptr, nullptr},
+    {"index", NV_ENTRY(get_index), nullptr, "Position among the markers of the source, bad ones included, from 0.", nullptr},
+    {"offset", NV_ENTRY(get_offset), nullptr, "Octet offset of the message in the source.", nullptr},
+    {"length", NV_ENTRY(get_length), nullptr, "The declared total length.", nullptr},
+    {"_key", NV_ENTRY(get_key), nullptr, nullptr, nullptr},
+    {"_cache", NV_ENTRY(get_cache), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot message_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(message_dealloc)},
+    {Py_tp_dealloc, NV_ENTRY(message_dealloc)},
     {Py_tp_methods, message_methods},
     {Py_tp_getset, message_getset},
     {0, nullptr},

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "lib/borrowed_buffer.h"
+#include "lib/entry_point.h"
 #include "lib/py_reader.h"
 #include "message/message_scan.h"
 
@@ -41,7 +42,7 @@ struct ScannerObject {
 
 ScannerObject* as_scanner(PyObject* self) { return reinterpret_cast<ScannerObject*>(self); }
 
-int scanner_traverse(PyObject* self, visitproc visit, void* arg) {
+int scanner_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     ScannerObject* s = as_scanner(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(s->buffer);
@@ -52,7 +53,7 @@ int scanner_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int scanner_clear(PyObject* self) {
+int scanner_clear(PyObject* self) noexcept {
     ScannerObject* s = as_scanner(self);
     Py_CLEAR(s->buffer);
     Py_CLEAR(s->message_class);
@@ -62,7 +63,7 @@ int scanner_clear(PyObject* self) {
     return 0;
 }
 
-void scanner_dealloc(PyObject* self) {
+void scanner_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     scanner_clear(self);
@@ -206,17 +207,17 @@ PyObject* scanner_close(PyObject* self, PyObject*) {
 }
 
 PyMethodDef scanner_methods[] = {
-    {"close", scanner_close, METH_NOARGS, "close($self)\n--\n\nEnds the scan and lets go of the buffer."},
+    {"close", NV_ENTRY(scanner_close), METH_NOARGS, "close($self)\n--\n\nEnds the scan and lets go of the buffer."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot scanner_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(scanner_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(scanner_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(scanner_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(scanner_next)},
+    {Py_tp_new, NV_ENTRY(scanner_new)},
+    {Py_tp_dealloc, NV_ENTRY(scanner_dealloc)},
+    {Py_tp_traverse, NV_ENTRY(scanner_traverse)},
+    {Py_tp_clear, NV_ENTRY(scanner_clear)},
+    {Py_tp_iter, NV_ENTRY(PyObject_SelfIter)},
+    {Py_tp_iternext, NV_ENTRY(scanner_next)},
     {Py_tp_methods, scanner_methods},
     {Py_tp_doc, const_cast<char*>("Scanner(buffer, message_class, by_key, note, fill)\n--\n\n")},
     {0, nullptr},

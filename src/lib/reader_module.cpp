@@ -1,14 +1,14 @@
 // Entry of norvane._reader. It shares the class objects and PanicException of
 // norvane._norvane, taken from that module's _C_API capsule at import, so the records and
 // table sets of both modules are the very same classes.
+#include "lib/entry_point.h"
 #include "lib/py_reader.h"
 
 namespace norvane::py {
 namespace {
 
 #define NV_FUNCTION(name, function, signature) \
-    PyMethodDef { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), \
-                  METH_FASTCALL | METH_KEYWORDS, signature }
+    PyMethodDef { name, NV_ENTRY(function), METH_FASTCALL | METH_KEYWORDS, signature }
 
 PyMethodDef reader_functions[] = {
     NV_FUNCTION("decode", decode_message_at, "decode(buffer, offset, length, tables)\n--\n\n"),
@@ -57,13 +57,17 @@ PyObject* create_module() {
 }
 
 }  // namespace
-}  // namespace norvane::py
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__reader() {
-    using namespace norvane::py;
+PyObject* init_reader_module() {
     if (the_module == nullptr) {
         the_module = create_module();
         if (the_module == nullptr) return nullptr;
     }
     return Py_NewRef(the_module);
+}
+
+}  // namespace norvane::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__reader() {
+    return NV_ENTRY(norvane::py::init_reader_module)();
 }

@@ -11,10 +11,10 @@ from pathlib import Path
 import pytest
 
 import norvane
-from conftest import CORPUS, require
-from test_corpus_decode import DEFINITIONS, NOT_ENOUGH_BITS, PEER_STATUS, compare, eccodes, read_tsv
+from conftest import CORPUS, corpus_rows, require
+from test_corpus_decode import DEFINITIONS, NOT_ENOUGH_BITS, PEER_STATUS, compare, eccodes
 
-INVENTORY = read_tsv("inventory.tsv")
+INVENTORY = corpus_rows("inventory.tsv")
 ED3_FILES = [row["path"] for row in INVENTORY if "3:" in row["editions"]] or ["inventory.tsv"]
 
 # Both reasons are decoder rules that hold for every edition, not edition 3 ones.
