@@ -79,7 +79,7 @@ PyObject* decode_message_at(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
                      static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length), octets.size());
         return nullptr;
     }
-    return guard_reader_call("decode", [&] { return decode_span(octets.subspan(offset, length), values[3]); });
+    return decode_span(octets.subspan(offset, length), values[3]);
 }
 
 PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -99,13 +99,11 @@ PyObject* load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     key.centre = static_cast<std::uint16_t>(centre);
     key.subcentre = static_cast<std::uint16_t>(subcentre);
-    return guard_reader_call("load_tables", [&]() -> PyObject* {
-        TableSource source;
-        Result<TableSet> tables = from_eccodes_definitions(root, key, &source);
-        if (!tables) return raise_error(tables.error());
-        return tuple_of(std::array{new_table_set(std::move(*tables)), path_str(source.master_dir),
-                                   source.local_dir.empty() ? Py_NewRef(Py_None) : path_str(source.local_dir)});
-    });
+    TableSource source;
+    Result<TableSet> tables = from_eccodes_definitions(root, key, &source);
+    if (!tables) return raise_error(tables.error());
+    return tuple_of(std::array{new_table_set(std::move(*tables)), path_str(source.master_dir),
+                               source.local_dir.empty() ? Py_NewRef(Py_None) : path_str(source.local_dir)});
 }
 
 }  // namespace norvane::py

@@ -46,7 +46,8 @@ PyObject* load_tables(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // octets): the shared step of decode() and MessageBase.decode().
 PyObject* decode_span(std::span<const std::uint8_t> span, PyObject* tables);
 
-// Runs `body`, turning C++ exceptions into MemoryError or PanicException.
+// Runs `body`, turning C++ exceptions into MemoryError or PanicException: the scanner's loop
+// uses it to end the read at the first exception (its entry is guarded by NV_ENTRY too).
 template <class Body>
 PyObject* guard_reader_call(const char* function, Body&& body) noexcept {
     try {
