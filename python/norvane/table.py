@@ -11,6 +11,9 @@ from typing import Any
 from norvane.reader import ReadError, SkippedMessage, read
 
 COLUMNS = ("message", "subset", "descriptor", "key", "value", "raw", "text", "meaning", "unit")
+HEADER_FIELDS = ("message", "offset", "edition", "master_table", "centre", "subcentre", "data_category",
+                 "international_subcategory", "local_subcategory", "master_table_version", "local_table_version",
+                 "typical_datetime", "number_of_subsets", "observed", "compressed", "table_source")
 _WORD = re.compile(r"[A-Za-z0-9]+")
 
 
@@ -22,9 +25,14 @@ def camel_key(name: str, code: int) -> str:
 
 
 class Table:
-    def __init__(self, arrow: Any, skipped: list[SkippedMessage]) -> None:
+    def __init__(self, arrow: Any, skipped: list[SkippedMessage], headers: dict[str, list[Any]]) -> None:
         self._arrow = arrow
         self.skipped = skipped
+        self._headers = headers
+
+    def headers(self) -> dict[str, list[Any]]:
+        """One entry per decoded message, in table order: the header fields by name."""
+        return self._headers
 
     @property
     def num_rows(self) -> int:
@@ -76,6 +84,7 @@ def read_table(source: Any, *, tables: Any = None, definitions: Any = None, erro
     out: dict[str, list[Any]] = {c: [] for c in COLUMNS}
     reader = read(source, tables=tables, definitions=definitions, errors=errors)
     skipped: list[SkippedMessage] = []
+    headers: dict[str, list[Any]] = {name: [] for name in HEADER_FIELDS}
     with reader:
         for message in reader:
             try:
@@ -86,9 +95,11 @@ def read_table(source: Any, *, tables: Any = None, definitions: Any = None, erro
                 skipped.append(SkippedMessage(error.index, error.offset, str(error)))
                 continue
             _rows(message, values, message._tables()[0], out)
+            for name in HEADER_FIELDS:
+                headers[name].append(getattr(message, "index" if name == "message" else name))
         skipped = sorted(skipped + reader.skipped, key=lambda s: s.index)
     dictionary = pa.dictionary(pa.int32(), pa.string())
     schema = pa.schema([("message", pa.int32()), ("subset", pa.int32()), ("descriptor", pa.int32()),
                         ("key", dictionary), ("value", pa.float64()), ("raw", pa.uint64()), ("text", dictionary),
                         ("meaning", dictionary), ("unit", dictionary)])
-    return Table(pa.table(out, schema=schema), skipped)
+    return Table(pa.table(out, schema=schema), skipped, headers)
