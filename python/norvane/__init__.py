@@ -28,6 +28,7 @@ from norvane._norvane import (
 from norvane.definitions import DefinitionsNotFound, find_definitions_root
 from norvane.messages import iter_message_bytes
 from norvane.reader import Message, MessageReader, ReadError, SkippedMessage, TablesWarning, read
+from norvane.table import MessageMatrix, Table, read_table
 
 __all__ = [
     "BufrMessage",
@@ -38,9 +39,11 @@ __all__ = [
     "TableSet",
     "DefinitionsNotFound",
     "Message",
+    "MessageMatrix",
     "MessageReader",
     "ReadError",
     "SkippedMessage",
+    "Table",
     "TablesWarning",
     "decode_values",
     "decode_values_with_definitions",
@@ -53,4 +56,5 @@ __all__ = [
     "parse_bytes",
     "parse_file",
     "read",
+    "read_table",
 ]

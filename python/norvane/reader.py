@@ -127,6 +127,20 @@ class Message(_reader.MessageBase):
         """Where this message's tables come from (loads them on first use of its table key)."""
         return self._tables()[1]
 
+    def to_arrow(self) -> Any:
+        """The message's rows of the long table (``norvane.read_table``) as a ``pyarrow.Table``."""
+        from norvane.table import message_table
+
+        return message_table(self).to_arrow()
+
+    def to_numpy(self) -> Any:
+        """The message's values as a (subsets x positions) float64 array, NaN where missing, with
+        the descriptors and keys of the positions: a ``norvane.table.MessageMatrix``. Made for
+        compressed messages; raises ValueError when the subsets differ in their descriptors."""
+        from norvane.table import message_matrix
+
+        return message_matrix(self)
+
     def _tables(self) -> tuple[TableSet, str]:
         try:
             return self._cache.tables_for(self._key, self._where)

@@ -1,105 +1,180 @@
-"""PROVISIONAL pure-Python long table, replaced by the compiled one before release.
+"""Whole sources as one table: ``norvane.read_table()``, the long table of every decoded value.
 
-Gives helpers the final API to build on: ``read_table(source, ...)`` -> ``Table``.
+The table is built in compiled code, on several threads if asked, with the interpreter lock
+released while messages decode; it is exported through the Arrow C stream interface, so
+``pyarrow.table(t)``, ``polars.DataFrame(t)`` or DuckDB read its columns without a copy.
+pyarrow, pandas and polars are optional: each is imported only by the method that needs it.
+
+Columns, one row per value that ``Message.decode()`` gives, in the same order:
+
+=============  ==========================  ================================================
+``message``    int32                       the message's ``index`` in the source
+``subset``     int32                       the subset, from 0
+``descriptor`` int32                       FXY as a decimal number (12101 for 012101)
+``key``        dictionary<int32, string>   the ecCodes abbreviation (``airTemperature``),
+                                           else a camelCase key made from the element name;
+                                           "operator", "associatedField", "characterData"
+                                           for the values that are not elements
+``value``      float64                     the scaled value; null when missing or text
+``raw``        uint64                      the bits as read; null for text
+``text``       dictionary<int32, string>   the text of a text element; null otherwise
+``meaning``    dictionary<int32, string>   the code or flag table meaning of ``raw``
+``unit``       dictionary<int32, string>   the element's unit; null for non-elements
+=============  ==========================  ================================================
 """
 
 from __future__ import annotations
 
-import re
-from typing import Any
+import datetime
+import itertools
+import os
+from collections.abc import Iterable
+from typing import Any, Literal, NamedTuple
 
-from norvane.reader import ReadError, SkippedMessage, read
+from norvane import _reader
+from norvane._norvane import TableSet
+from norvane.reader import Message, SkippedMessage, read
+
+__all__ = ["read_table", "Table", "MessageMatrix", "COLUMNS", "HEADER_FIELDS"]
 
 COLUMNS = ("message", "subset", "descriptor", "key", "value", "raw", "text", "meaning", "unit")
 HEADER_FIELDS = ("message", "offset", "edition", "master_table", "centre", "subcentre", "data_category",
                  "international_subcategory", "local_subcategory", "master_table_version", "local_table_version",
                  "typical_datetime", "number_of_subsets", "observed", "compressed", "table_source")
-_WORD = re.compile(r"[A-Za-z0-9]+")
+# Messages handed to the compiled decoder at a time: large enough for the threads to share,
+# small enough that the message objects of a long file never pile up.
+WINDOW = 4096
 
 
-def camel_key(name: str, code: int) -> str:
-    words = _WORD.findall(name)
-    if not words:
-        return f"element{code:06d}"
-    return words[0].lower() + "".join(w[:1].upper() + w[1:].lower() for w in words[1:])
+class MessageMatrix(NamedTuple):
+    """A message's values as a (subsets x positions) float64 array, NaN where missing or text,
+    with the descriptor and key of each position."""
+
+    values: Any  # numpy.ndarray
+    descriptors: list[int]
+    keys: list[str]
 
 
 class Table:
-    def __init__(self, arrow: Any, skipped: list[SkippedMessage], headers: dict[str, list[Any]]) -> None:
-        self._arrow = arrow
-        self.skipped = skipped
-        self._headers = headers
+    """The long table of a read: one row per decoded value (see the module's docstring).
 
-    def headers(self) -> dict[str, list[Any]]:
-        """One entry per decoded message, in table order: the header fields by name."""
-        return self._headers
+    ``skipped`` lists the messages left out with ``errors="skip"``: framing problems and
+    messages whose data did not decode, in source order. ``headers()`` gives the section 0, 1
+    and 3 fields of the decoded messages.
+    """
+
+    __slots__ = ("_data", "_table_sources", "skipped")
+
+    def __init__(self, data: Any, skipped: list[SkippedMessage], table_sources: dict[int, str]) -> None:
+        self._data = data
+        self._table_sources = table_sources
+        self.skipped = skipped
 
     @property
     def num_rows(self) -> int:
-        return self._arrow.num_rows
+        return self._data.num_rows
 
     def __len__(self) -> int:
-        return self._arrow.num_rows
+        return self._data.num_rows
 
     @property
     def column_names(self) -> list[str]:
         return list(COLUMNS)
 
+    @property
+    def nbytes(self) -> int:
+        """The octets held by the table's columns and dictionaries."""
+        return self._data.nbytes
+
+    def __arrow_c_schema__(self) -> Any:
+        return self._data.__arrow_c_schema__()
+
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
-        return self._arrow.__arrow_c_stream__(requested_schema)
+        return self._data.__arrow_c_stream__(requested_schema)
 
     def to_arrow(self) -> Any:
-        return self._arrow
+        """A ``pyarrow.Table`` sharing the columns (needs pyarrow)."""
+        import pyarrow
+
+        return pyarrow.table(self)
 
     def to_pandas(self) -> Any:
-        return self._arrow.to_pandas()
+        """A ``pandas.DataFrame`` (needs pandas and pyarrow); string columns are categorical."""
+        return self.to_arrow().to_pandas()
 
     def to_polars(self) -> Any:
+        """A ``polars.DataFrame`` (needs polars)."""
         import polars
 
-        return polars.from_arrow(self._arrow)
+        return polars.DataFrame(self)
 
-
-def _rows(message: Any, values: list[Any], tables: Any, out: dict[str, list[Any]]) -> None:
-    # subsets: the provisional version needs one subset's length; it takes equal lengths
-    per_subset = len(values) // max(message.number_of_subsets, 1)
-    for i, v in enumerate(values):
-        out["message"].append(message.index)
-        out["subset"].append(i // per_subset if per_subset else 0)
-        out["descriptor"].append(v.descriptor)
-        element = tables.get_element(v.descriptor) if v.name not in ("operator", "associatedField") else None
-        key = (element.abbreviation or camel_key(element.name, v.descriptor)) if element else v.name
-        out["key"].append(key)
-        out["value"].append(None if v.raw is None else v.raw_value)
-        out["raw"].append(v.raw)
-        out["text"].append(v.raw_text)
-        out["meaning"].append(v.raw_meaning)
-        out["unit"].append(element.unit if element else None)
-
-
-def read_table(source: Any, *, tables: Any = None, definitions: Any = None, errors: str = "raise",
-               threads: int = 1) -> Table:
-    import pyarrow as pa
-
-    out: dict[str, list[Any]] = {c: [] for c in COLUMNS}
-    reader = read(source, tables=tables, definitions=definitions, errors=errors)
-    skipped: list[SkippedMessage] = []
-    headers: dict[str, list[Any]] = {name: [] for name in HEADER_FIELDS}
-    with reader:
-        for message in reader:
+    def headers(self) -> dict[str, list[Any]]:
+        """The header fields of the decoded messages, in table order, by name (``HEADER_FIELDS``)."""
+        rows = self._data.headers()
+        columns: dict[str, list[Any]] = {name: [] for name in HEADER_FIELDS}
+        for row in rows:
+            (index, offset, key, edition, master_table, centre, subcentre, _update, category, international,
+             local, master_version, local_version, year, month, day, hour, minute, second, subsets, observed,
+             compressed) = row[:22]
             try:
-                values = message.decode()
-            except ReadError as error:
+                when: datetime.datetime | None = datetime.datetime(year, month, day, hour, minute, second or 0)
+            except ValueError:
+                when = None
+            for name, value in zip(HEADER_FIELDS, (
+                    index, offset, edition, master_table, centre, subcentre, category, international, local,
+                    master_version, local_version, when, subsets, observed, compressed,
+                    self._table_sources.get(key))):
+                columns[name].append(value)
+        return columns
+
+    def __repr__(self) -> str:
+        return f"norvane.Table({self.num_rows} rows, {len(self.skipped)} skipped)"
+
+
+def read_table(source: str | os.PathLike[str] | Any, *, tables: TableSet | None = None,
+               definitions: str | os.PathLike[str] | None = None,
+               errors: Literal["raise", "skip"] = "raise", threads: int = 1) -> Table:
+    """Every value of every message of ``source`` as one long ``Table``.
+
+    ``source``, ``tables``, ``definitions`` and ``errors`` are those of ``norvane.read()``; with
+    ``errors="skip"`` a message whose data does not decode is left out too, and listed in
+    ``Table.skipped``. ``threads``: messages decode on that many threads; the table is the same
+    for every number.
+    """
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive int, not {threads!r}")
+    builder = _reader.RowBuilder()
+    skipped: list[SkippedMessage] = []
+    with read(source, tables=tables, definitions=definitions, errors=errors) as reader:
+        for window in _windows(reader):
+            for _, error in builder.add(window, threads):
                 if errors == "raise":
-                    raise
+                    raise error
                 skipped.append(SkippedMessage(error.index, error.offset, str(error)))
-                continue
-            _rows(message, values, message._tables()[0], out)
-            for name in HEADER_FIELDS:
-                headers[name].append(getattr(message, "index" if name == "message" else name))
-        skipped = sorted(skipped + reader.skipped, key=lambda s: s.index)
-    dictionary = pa.dictionary(pa.int32(), pa.string())
-    schema = pa.schema([("message", pa.int32()), ("subset", pa.int32()), ("descriptor", pa.int32()),
-                        ("key", dictionary), ("value", pa.float64()), ("raw", pa.uint64()), ("text", dictionary),
-                        ("meaning", dictionary), ("unit", dictionary)])
-    return Table(pa.table(out, schema=schema), skipped, headers)
+        skipped.extend(reader.skipped)
+        skipped.sort(key=lambda s: s.index)
+        sources = {key: entry[1] for key, entry in reader._cache.items() if isinstance(entry, tuple)}
+    return Table(builder.finish(), skipped, sources)
+
+
+def message_table(message: Message) -> Table:
+    """One message's rows (``Message.to_arrow()`` and ``to_numpy()``); raises its ReadError."""
+    builder = _reader.RowBuilder()
+    for _, error in builder.add([message], 1):
+        raise error
+    return Table(builder.finish(), [], {})
+
+
+def message_matrix(message: Message) -> MessageMatrix:
+    """``Message.to_numpy()``: see ``MessageMatrix``."""
+    import numpy
+
+    data = message_table(message)._data
+    buffer, descriptors, keys = data.matrix(message.number_of_subsets)
+    return MessageMatrix(numpy.asarray(buffer), descriptors, keys)
+
+
+def _windows(messages: Iterable[Message]) -> Iterable[list[Message]]:
+    iterator = iter(messages)
+    while window := list(itertools.islice(iterator, WINDOW)):
+        yield window

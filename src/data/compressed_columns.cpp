@@ -21,16 +21,28 @@ Column& CompressedColumns::append_column(std::uint32_t code, std::string_view na
 Status CompressedColumns::numeric(const NumericField& field) {
     NV_ASSIGN(const NumericBlock block, NumericBlock::read(reader_, field));
     Column& column = append_column(field.code, field.name);
+    column.element = field.element;
     column.reference = field.reference;
     column.scale = field.scale;
+    // One table look-up per column, and one per distinct value run: flag columns repeat.
+    const CodeTable* table = field.element != nullptr ? tables_.code_table(field.code) : nullptr;
+    std::uint64_t last_raw = 0;
+    std::uint32_t last_meaning = 0;
+    bool looked_up = false;
     const auto cell_of = [&](BlockValue value) {
         NumericCell cell{value.raw, 0, value.missing};
-        if (field.element != nullptr) {
-            if (const std::string* meaning = tables_.code_meaning(field.code, value.raw)) {
-                if (meaning != list_.meanings.back()) list_.meanings.push_back(meaning);
-                cell.meaning = static_cast<std::uint32_t>(list_.meanings.size() - 1);
-            }
+        if (table == nullptr) return cell;
+        if (looked_up && value.raw == last_raw) {
+            cell.meaning = last_meaning;
+            return cell;
         }
+        if (const std::string* meaning = table->find(value.raw)) {
+            if (meaning != list_.meanings.back()) list_.meanings.push_back(meaning);
+            cell.meaning = static_cast<std::uint32_t>(list_.meanings.size() - 1);
+        }
+        looked_up = true;
+        last_raw = value.raw;
+        last_meaning = cell.meaning;
         return cell;
     };
     if (block.constant()) {
@@ -41,14 +53,16 @@ Status CompressedColumns::numeric(const NumericField& field) {
     }
     const std::size_t index = list_.varying_cells.add_column();
     column.first = index;
-    return block.read_increments(reader_, list_.subsets, [&](std::size_t subset, BlockValue value) {
-        list_.varying_cells.at(index, subset) = cell_of(value);
-    });
+    NumericCell* cells = list_.varying_cells.first(index);
+    const std::size_t stride = list_.varying_cells.stride();
+    return block.read_increments(reader_, list_.subsets,
+                                 [&](std::size_t subset, BlockValue value) { cells[subset * stride] = cell_of(value); });
 }
 
 Status CompressedColumns::text(const TextField& field) {
     NV_ASSIGN(const TextBlock block, TextBlock::read(reader_, list_.texts, field.width));
     Column& column = append_column(field.code, field.name);
+    column.element = field.element;
     column.text = true;
     column.text_base = text_columns_++ * list_.subsets;
     column.chars = static_cast<std::uint16_t>(field.width / 8u);

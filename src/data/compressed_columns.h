@@ -35,6 +35,7 @@ struct NumericCell {
 // that, and they then cost nothing per subset.
 struct Column {
     std::string_view name;        // into the TableSet, or a constant name
+    const ElementDefinition* element = nullptr;  // none for markers, associated fields, 2 05 YYY
     std::int64_t reference = 0;   // numeric columns: value = (raw + reference) / 10^scale
     std::uint64_t text_base = 0;  // character columns: text reference numbers follow k x N
     std::size_t first = 0;        // its cell: in constant_cells, varying_cells or text_cells
@@ -64,6 +65,9 @@ public:
     NumericCell& at(std::size_t column, std::size_t subset) const {
         return blocks_[column / columns_per_block_][subset * columns_per_block_ + column % columns_per_block_];
     }
+    // Cell (column, s) is first[s * stride()]: for walking one column without a division per cell.
+    NumericCell* first(std::size_t column) const { return &at(column, 0); }
+    std::size_t stride() const { return columns_per_block_; }
 
 private:
     std::vector<std::unique_ptr<NumericCell[]>> blocks_;

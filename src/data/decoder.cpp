@@ -35,7 +35,11 @@ Result<DecodedMessage> decode_message(const BufrMessage& message, const TableSet
     // the message (it lives in the sink). Bits left after the last subset are not examined.
     UncompressedRecords sink(reader, records);
     DescriptorWalk walk(tables, reader, budget, sink);
-    for (std::uint32_t subset = 0; subset < message.number_of_subsets; ++subset) NV_TRY(walk.run(descriptors));
+    records.subset_ends.reserve(message.number_of_subsets);
+    for (std::uint32_t subset = 0; subset < message.number_of_subsets; ++subset) {
+        NV_TRY(walk.run(descriptors));
+        records.subset_ends.push_back(records.size());
+    }
     NV_TRY(budget.check_values(records.size()));
     return DecodedMessage(std::move(records));
 }

@@ -34,6 +34,10 @@ public:
         return std::visit([&](const auto& layout) { return layout.for_each(visit); }, layout_);
     }
 
+    // The layout itself, for readers that take the records without visiting them one by one.
+    const RecordList* records() const { return std::get_if<RecordList>(&layout_); }
+    const ColumnList* columns() const { return std::get_if<ColumnList>(&layout_); }
+
 private:
     std::variant<RecordList, ColumnList> layout_;
 };

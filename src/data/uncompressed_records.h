@@ -73,6 +73,7 @@ struct RecordList {
     const TableSet* tables;
     RecordBlocks records;
     TextArena texts;
+    std::vector<std::uint64_t> subset_ends;  // records.size() after each subset
 
     std::uint64_t size() const { return records.size(); }
 

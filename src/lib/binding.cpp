@@ -215,6 +215,20 @@ PyObject* raise_error(const BufrError& error) {
     return nullptr;
 }
 
+PyObject* take_raised_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &error, &traceback);
+    PyErr_NormalizeException(&type, &error, &traceback);
+    if (traceback != nullptr && error != nullptr) PyException_SetTraceback(error, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return error;
+#endif
+}
+
 PyObject* raise_panic(const std::string& text) {
     PyErr_SetString(panic_exception_type(), text.c_str());
     return nullptr;

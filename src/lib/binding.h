@@ -60,6 +60,8 @@ bool check_type(PyObject* obj, const char* name, PyTypeObject* type, const char*
 
 // Raises the error as ValueError with its text (Internal becomes PanicException); returns nullptr.
 PyObject* raise_error(const BufrError& error);
+// The exception being raised, taken out of the error indicator (a new reference).
+PyObject* take_raised_exception();
 // Raises PanicException with `text`; returns nullptr.
 PyObject* raise_panic(const std::string& text);
 // PanicException (borrowed); SystemError while the module is not yet initialised.

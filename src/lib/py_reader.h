@@ -24,6 +24,26 @@ PyTypeObject*& message_base_type();         // the type, or nullptr before it is
 PyObject* new_message(PyTypeObject* type, PyObject* buffer, std::uint64_t at, std::uint64_t index,
                       std::uint64_t offset, BufrMessage&& message, PyObject* by_key);
 
+// Where a message object lies, for decoding it without the interpreter: borrowed pointers,
+// valid while the object lives.
+struct MessageParts {
+    const BufrMessage* message;
+    PyObject* buffer;  // the object whose octets hold the message at `at`
+    PyObject* key;     // its packed table key
+    std::uint64_t at;
+    std::uint64_t index;
+    std::uint64_t offset;
+};
+// False with TypeError set when `obj` is not a MessageBase.
+bool message_parts(PyObject* obj, MessageParts& out);
+// A new reference to the message's TableSet, or nullptr with the subclass's error set.
+PyObject* message_table_set(PyObject* message);
+// The exception the subclass makes of a decoder error `text` for `message` (a new reference).
+PyObject* message_error(PyObject* message, const std::string& text);
+
+// ---- py_table.cpp: the compiled long table (RowBuilder, LongTable, Float64Matrix).
+bool add_table_types(PyObject* module);
+
 // ---- py_reader_scan.cpp: the class Scanner, the iterator of one read.
 PyTypeObject* create_scanner_type();
 

@@ -25,6 +25,7 @@ struct MessageObject {
 };
 
 MessageObject* as_message(PyObject* self) { return reinterpret_cast<MessageObject*>(self); }
+const MessageObject* as_message(const PyObject* self) { return reinterpret_cast<const MessageObject*>(self); }
 
 void message_dealloc(PyObject* self) noexcept {
     MessageObject* m = as_message(self);
@@ -42,15 +43,7 @@ void message_dealloc(PyObject* self) noexcept {
 // error the subclass makes of it with `_read_error(error)`; anything else passes unchanged.
 PyObject* raise_read_error(PyObject* self) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* error = PyErr_GetRaisedException();
-#else
-    PyObject *type = nullptr, *error = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &error, &traceback);
-    PyErr_NormalizeException(&type, &error, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-#endif
+    PyObject* error = take_raised_exception();
     PyObject* replaced = PyObject_CallMethod(self, "_read_error", "O", error);
     Py_XDECREF(error);
     if (replaced == nullptr) return nullptr;
@@ -158,6 +151,34 @@ PyType_Spec message_spec = {
 };
 
 }  // namespace
+
+bool message_parts(PyObject* obj, MessageParts& out) {
+    PyTypeObject* type = message_base_type();
+    if (type == nullptr || !PyObject_TypeCheck(obj, type)) {
+        PyErr_Format(PyExc_TypeError, "expected a message of norvane.read(), not '%s'", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const MessageObject* m = as_message(obj);
+    out = {&m->message, m->buffer, m->key, m->at, m->index, m->offset};
+    return true;
+}
+
+PyObject* message_table_set(PyObject* message) {
+    PyObject* tables = tables_of(message);
+    if (tables == nullptr) return raise_read_error(message);
+    if (!PyObject_TypeCheck(tables, state().table_set_type)) {
+        Py_DECREF(tables);
+        return PyErr_Format(PyExc_TypeError, "the tables of a message must be a TableSet, not '%s'",
+                            Py_TYPE(tables)->tp_name);
+    }
+    return tables;
+}
+
+PyObject* message_error(PyObject* message, const std::string& text) {
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    raise_read_error(message);
+    return take_raised_exception();
+}
 
 PyTypeObject* create_message_base_type() {
     PyTypeObject*& type = message_base_type();

@@ -47,7 +47,8 @@ PyObject* create_module() {
     PyTypeObject* scanner = message_base == nullptr ? nullptr : create_scanner_type();
     const bool added = scanner != nullptr &&
                        PyModule_AddObjectRef(module, "MessageBase", reinterpret_cast<PyObject*>(message_base)) == 0 &&
-                       PyModule_AddObjectRef(module, "Scanner", reinterpret_cast<PyObject*>(scanner)) == 0;
+                       PyModule_AddObjectRef(module, "Scanner", reinterpret_cast<PyObject*>(scanner)) == 0 &&
+                       add_table_types(module);
     Py_XDECREF(scanner);
     if (!added) {
         Py_DECREF(module);

@@ -40,6 +40,9 @@ public:
         return table == nullptr ? nullptr : table->find(raw);
     }
 
+    // The code or flag table of element `code`, or nullptr: for looking up many values of one element.
+    const CodeTable* code_table(std::uint32_t code) const { return code_tables_.find(code); }
+
     std::size_t element_count() const { return elements_.size(); }
     std::size_t sequence_count() const { return sequences_.size(); }
 

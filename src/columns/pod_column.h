@@ -1,0 +1,52 @@
+// A growable buffer of plain values for the long table's columns: reserve() once per
+// message, then push() without a capacity check per value (the rows of a message are known
+// before they are written). Unlike std::vector it never zero-fills what it reserves.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+namespace norvane {
+
+template <class T>
+class PodColumn {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    // Room for at least `n` values; grows geometrically so a batch of many messages copies
+    // each value a bounded number of times.
+    void reserve(std::size_t n) {
+        if (n <= capacity_) return;
+        const std::size_t room = n < 2 * capacity_ ? 2 * capacity_ : n;
+        auto fresh = std::make_unique_for_overwrite<T[]>(room);
+        if (size_ != 0) std::memcpy(fresh.get(), data_.get(), size_ * sizeof(T));
+        data_ = std::move(fresh);
+        capacity_ = room;
+    }
+    // The caller has reserved room for it.
+    void push(T value) { data_[size_++] = value; }
+    // Takes the values the caller wrote through data() up to `n` (within the reserved room).
+    void commit(std::size_t n) { size_ = n; }
+
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
+    T* begin() { return data_.get(); }
+    T* end() { return data_.get() + size_; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    void clear() {
+        data_.reset();
+        size_ = capacity_ = 0;
+    }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace norvane

@@ -1,0 +1,91 @@
+// The long table's rows of a run of consecutive messages: one row per decoded value, with
+// the columns message, subset, descriptor, key, value, raw, text, meaning and unit. The
+// string columns hold indices into dictionaries of their batch until a LongTable merges the
+// batches' dictionaries into one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "columns/pod_column.h"
+#include "columns/string_dictionary.h"
+#include "data/decoder.h"
+#include "error/bufr_error.h"
+#include "tables/code_map.h"
+
+namespace norvane {
+
+// An Arrow validity bitmap: bit i is row i, 1 for a value.
+struct Validity {
+    std::vector<std::uint8_t> bits;
+    std::size_t nulls = 0;
+
+    const std::uint8_t* data() const { return bits.data(); }
+};
+
+struct StringColumns {
+    StringDictionary keys, units, texts, meanings;
+};
+
+// A null string index until the batch is sealed; then null rows hold index 0.
+inline constexpr std::int32_t kNullString = -1;
+
+struct RowBatch {
+    static constexpr std::uint8_t kValuePresent = 1;
+    static constexpr std::uint8_t kRawPresent = 2;
+
+    PodColumn<std::int32_t> message, subset, descriptor, key, unit, text, meaning;
+    PodColumn<double> value;  // NaN in null rows, so the buffer reads as a float matrix
+    PodColumn<std::uint64_t> raw;
+    PodColumn<std::uint8_t> flags;  // kValuePresent | kRawPresent, until seal() makes the bitmaps
+    Validity value_valid, raw_valid, unit_valid, text_valid, meaning_valid;  // made by seal()
+    StringColumns strings;  // the batch's own until merged
+
+    std::size_t rows() const { return value.size(); }
+};
+
+// Appends the rows of decoded messages to one batch.
+class RowBatchBuilder {
+public:
+    explicit RowBatchBuilder(RowBatch& batch);
+
+    // The rows of `message`, labelled `message_index`. The message's tables must still live.
+    Status append(const DecodedMessage& message, std::int32_t message_index);
+
+private:
+    struct Names {
+        std::int32_t key = 0;
+        std::int32_t unit = kNullString;
+    };
+
+    Status append_records(const RecordList& list, std::int32_t message_index);
+    Status append_columns(const ColumnList& list, std::int32_t message_index);
+    void reserve(std::size_t rows);
+    void push_number(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names, bool missing,
+                     double value, std::uint64_t raw, std::int32_t meaning);
+    void push_text(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names,
+                   std::int32_t text);
+
+    Result<Names> names_of(const ElementDefinition* element, std::string_view constant_key);
+    Result<std::int32_t> meaning_index(const std::string* meaning);
+
+    // The names of recently seen elements, by address, in front of the map of all of them:
+    // one load per value instead of a hash probe.
+    struct NameSlot {
+        std::uint64_t address = 0;
+        Names names;
+    };
+    static constexpr std::size_t kRecentNames = 512;
+
+    RowBatch& batch_;
+    std::vector<NameSlot> recent_names_ = std::vector<NameSlot>(kRecentNames);
+    CodeMap<Names, std::uint64_t> element_names_;    // by the element's address
+    CodeMap<std::int32_t, std::uint64_t> meanings_;  // by the meaning's address
+};
+
+// Makes the validity bitmaps (from the flags, and from the string indices, putting index 0
+// in null rows); call once, after the batch's dictionaries are final.
+void seal(RowBatch& batch);
+
+}  // namespace norvane
