@@ -61,10 +61,24 @@ public:
 
     // Precondition: 1 <= width <= 64 and width <= bits_remaining().
     std::uint64_t read_unchecked(unsigned width) {
-        assert(width >= 1 && width <= 64 && width <= bits_remaining());
-        const std::uint64_t byte = position_ >> 3;
-        const unsigned offset = static_cast<unsigned>(position_ & 7);
+        const std::uint64_t value = read_at(position_, width);
         position_ += width;
+        return value;
+    }
+
+    // Passes over `bits`; precondition: bits <= bits_remaining().
+    void skip(std::uint64_t bits) {
+        assert(bits <= bits_remaining());
+        position_ += bits;
+    }
+
+    // The `width` bits at `position`, without moving: a compressed column's increments are
+    // read where they lie once the walk has passed them. Precondition: 1 <= width <= 64 and
+    // position + width <= bits_available().
+    std::uint64_t read_at(std::uint64_t position, unsigned width) const {
+        assert(width >= 1 && width <= 64 && position + width <= bits_);
+        const std::uint64_t byte = position >> 3;
+        const unsigned offset = static_cast<unsigned>(position & 7);
         std::uint64_t window = load_be64(byte);  // bits [byte*8, byte*8 + 64)
         if (offset + width <= 64) return (window << offset) >> (64 - width);
         // offset + width spans 65..71 bits: the low bits come from the ninth octet.

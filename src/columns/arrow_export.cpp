@@ -123,7 +123,7 @@ ArrayNode& node_of(ArrowArray* array) { return *static_cast<ArrayNode*>(array->p
 ArrowArray* column_array(const std::shared_ptr<const LongTable>& table, std::size_t rows, const void* values,
                          const Validity* validity = nullptr) {
     const std::size_t nulls = validity != nullptr ? validity->nulls : 0;
-    return new_array(table, rows, nulls, {nulls != 0 ? validity->data() : nullptr, values});
+    return new_array(table, rows, nulls, {nulls != 0 ? validity->data() : nullptr, values});  // no bitmap: no nulls
 }
 
 ArrowArray* dictionary_array(const std::shared_ptr<const LongTable>& table, std::size_t rows,

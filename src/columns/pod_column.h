@@ -1,14 +1,21 @@
 // A growable buffer of plain values for the long table's columns: reserve() once per
 // message, then push() without a capacity check per value (the rows of a message are known
-// before they are written). Unlike std::vector it never zero-fills what it reserves.
+// before they are written). Unlike std::vector it never zero-fills what it reserves, and a
+// large buffer asks the kernel for huge pages: a table is written once, front to back, and
+// faulting it in 4 KiB at a time costs as much as writing it.
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <type_traits>
 
 namespace norvane {
+
+// `bytes` of uninitialised memory, released with std::free; throws std::bad_alloc.
+void* allocate_column(std::size_t bytes);
 
 template <class T>
 class PodColumn {
@@ -20,7 +27,8 @@ public:
     void reserve(std::size_t n) {
         if (n <= capacity_) return;
         const std::size_t room = n < 2 * capacity_ ? 2 * capacity_ : n;
-        auto fresh = std::make_unique_for_overwrite<T[]>(room);
+        if (room > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        Buffer fresh(static_cast<T*>(allocate_column(room * sizeof(T))));
         if (size_ != 0) std::memcpy(fresh.get(), data_.get(), size_ * sizeof(T));
         data_ = std::move(fresh);
         capacity_ = room;
@@ -44,7 +52,12 @@ public:
     }
 
 private:
-    std::unique_ptr<T[]> data_;
+    struct Free {
+        void operator()(T* p) const { std::free(p); }
+    };
+    using Buffer = std::unique_ptr<T[], Free>;
+
+    Buffer data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 #include <limits>
 
 #include "columns/element_key.h"
@@ -17,6 +18,77 @@ constexpr auto kBitsSet = [] {
     for (unsigned i = 0; i < 256; ++i) table[i] = static_cast<std::uint8_t>((i & 1) + table[i / 2]);
     return table;
 }();
+
+// Writes rows after RowBatchBuilder::reserve() through pointers kept in registers: a store of
+// a flag octet may alias anything, so writing through the columns' own members would reload
+// every pointer after it. finish() hands the rows to the columns.
+class RowWriter {
+public:
+    using Names = RowBatchBuilder::Names;
+
+    explicit RowWriter(RowBatch& batch)
+        : batch_(batch), row_(batch.rows()), message_(batch.message.data()), subset_(batch.subset.data()),
+          descriptor_(batch.descriptor.data()), key_(batch.key.data()), unit_(batch.unit.data()),
+          text_(batch.text.data()), meaning_(batch.meaning.data()), value_(batch.value.data()),
+          raw_(batch.raw.data()), flags_(batch.flags.data()) {}
+
+    void number(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names, bool missing,
+                double value, std::uint64_t raw, std::int32_t meaning) {
+        const std::size_t i = row_++;
+        label(i, message, subset, descriptor, names);
+        value_[i] = missing ? kNull : value;
+        raw_[i] = raw;
+        flags_[i] = missing ? RowBatch::kRawPresent : RowBatch::kRawPresent | RowBatch::kValuePresent;
+        text_[i] = kNullString;
+        meaning_[i] = meaning;
+        values_ += !missing;
+        raws_ += 1;
+        meanings_ += meaning != kNullString;
+    }
+
+    void text(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names, std::int32_t text) {
+        const std::size_t i = row_++;
+        label(i, message, subset, descriptor, names);
+        value_[i] = kNull;
+        raw_[i] = 0;
+        flags_[i] = 0;
+        text_[i] = text;
+        meaning_[i] = kNullString;
+        texts_ += text != kNullString;
+    }
+
+    void finish() {
+        for (auto* column : {&batch_.message, &batch_.subset, &batch_.descriptor, &batch_.key, &batch_.unit,
+                             &batch_.text, &batch_.meaning})
+            column->commit(row_);
+        batch_.value.commit(row_);
+        batch_.raw.commit(row_);
+        batch_.flags.commit(row_);
+        batch_.values += values_;
+        batch_.raws += raws_;
+        batch_.units += units_;
+        batch_.texts += texts_;
+        batch_.meanings += meanings_;
+    }
+
+private:
+    void label(std::size_t i, std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names) {
+        message_[i] = message;
+        subset_[i] = subset;
+        descriptor_[i] = static_cast<std::int32_t>(descriptor);
+        key_[i] = names.key;
+        unit_[i] = names.unit;
+        units_ += names.unit != kNullString;
+    }
+
+    RowBatch& batch_;
+    std::size_t row_;
+    std::int32_t *message_, *subset_, *descriptor_, *key_, *unit_, *text_, *meaning_;
+    double* value_;
+    std::uint64_t* raw_;
+    std::uint8_t* flags_;
+    std::size_t values_ = 0, raws_ = 0, units_ = 0, texts_ = 0, meanings_ = 0;
+};
 
 }  // namespace
 
@@ -35,34 +107,6 @@ void RowBatchBuilder::reserve(std::size_t rows) {
     batch_.value.reserve(total);
     batch_.raw.reserve(total);
     batch_.flags.reserve(total);
-}
-
-[[gnu::always_inline]] inline void RowBatchBuilder::push_number(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names,
-                                  bool missing, double value, std::uint64_t raw, std::int32_t meaning) {
-    batch_.message.push(message);
-    batch_.subset.push(subset);
-    batch_.descriptor.push(static_cast<std::int32_t>(descriptor));
-    batch_.key.push(names.key);
-    batch_.unit.push(names.unit);
-    batch_.value.push(missing ? kNull : value);
-    batch_.raw.push(raw);
-    batch_.flags.push(missing ? RowBatch::kRawPresent : RowBatch::kRawPresent | RowBatch::kValuePresent);
-    batch_.text.push(kNullString);
-    batch_.meaning.push(meaning);
-}
-
-[[gnu::always_inline]] inline void RowBatchBuilder::push_text(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names,
-                                std::int32_t text) {
-    batch_.message.push(message);
-    batch_.subset.push(subset);
-    batch_.descriptor.push(static_cast<std::int32_t>(descriptor));
-    batch_.key.push(names.key);
-    batch_.unit.push(names.unit);
-    batch_.value.push(kNull);
-    batch_.raw.push(0);
-    batch_.flags.push(0);
-    batch_.text.push(text);
-    batch_.meaning.push(kNullString);
 }
 
 // Elements get their key and unit; the records that are not elements (markers, associated
@@ -102,6 +146,7 @@ Result<std::int32_t> RowBatchBuilder::meaning_index(const std::string* meaning) 
 
 Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t message_index) {
     reserve(list.size());
+    RowWriter rows(batch_);
     const std::vector<std::uint64_t>& ends = list.subset_ends;
     std::size_t subset = 0;
     std::uint64_t row = 0;
@@ -135,104 +180,82 @@ Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t mess
                     NV_ASSIGN(text, batch_.strings.texts.index_of(list.texts.view(
                                         {static_cast<std::uint32_t>(record.raw), record.text_length, true})));
                 }
-                push_text(message_index, s, record.descriptor, names, text);
+                rows.text(message_index, s, record.descriptor, names, text);
                 continue;
             }
             std::int32_t meaning = kNullString;
             if (record.kind == FlatRecord::Kind::Element) {
                 NV_ASSIGN(meaning, meaning_index(list.tables->code_meaning(record.descriptor, record.raw)));
             }
-            push_number(message_index, s, record.descriptor, names, (record.flags & FlatRecord::kMissing) != 0,
+            rows.number(message_index, s, record.descriptor, names, (record.flags & FlatRecord::kMissing) != 0,
                         record.raw_value, record.raw, meaning);
         }
     }
+    rows.finish();
     return {};
 }
 
 Status RowBatchBuilder::append_columns(const ColumnList& list, std::int32_t message_index) {
     const std::size_t positions = list.columns.size();
-    const std::size_t subsets = list.subsets;
-    const std::size_t base = batch_.rows();
-    const std::size_t rows = positions * subsets;
-    reserve(rows);
-    // What every subset shares: the names of each column, the index of a constant text.
-    std::vector<Names> names(positions);
-    std::vector<std::int32_t> constant_texts(positions, kNullString);
+    reserve(positions * list.subsets);
+    // What every subset shares: the names of each column, the index of a constant text, and
+    // the meanings looked up last (code and flag columns repeat a few values), by raw & 3.
+    struct Meaning {
+        std::uint64_t raw = 0;
+        std::int32_t index = kNullString;
+        bool known = false;
+    };
+    struct Shared {
+        Names names;
+        std::int32_t constant_text = kNullString;
+        std::array<Meaning, 4> meanings{};
+    };
+    std::vector<Shared> shared(positions);
     for (std::size_t c = 0; c < positions; ++c) {
         const Column& column = list.columns[c];
         const std::string_view constant = column.text ? kCharacterDataName
                                           : column.descriptor == kAssociatedFieldCode ? kAssociatedFieldName
                                                                                       : kOperatorName;
-        NV_ASSIGN(names[c], names_of(column.element, column.element != nullptr ? std::string_view() : constant));
+        NV_ASSIGN(shared[c].names, names_of(column.element, column.element != nullptr ? std::string_view() : constant));
         if (column.text && column.constant && list.text_cells[column.first].present) {
-            NV_ASSIGN(constant_texts[c], batch_.strings.texts.index_of(list.texts.view(list.text_cells[column.first])));
+            NV_ASSIGN(shared[c].constant_text, batch_.strings.texts.index_of(list.texts.view(list.text_cells[column.first])));
         }
     }
-    std::vector<std::int32_t> meanings(list.meanings.size());
-    for (std::size_t m = 0; m < list.meanings.size(); ++m) {
-        NV_ASSIGN(meanings[m], meaning_index(list.meanings[m]));
-    }
-
-    // The labels, row after row.
-    for (std::size_t s = 0; s < subsets; ++s) {
-        for (std::size_t c = 0; c < positions; ++c) {
-            batch_.message.push(message_index);
-            batch_.subset.push(static_cast<std::int32_t>(s));
-            batch_.descriptor.push(static_cast<std::int32_t>(list.columns[c].descriptor));
-            batch_.key.push(names[c].key);
-            batch_.unit.push(names[c].unit);
-        }
-    }
-    // The values: row (s, c) is base + s x positions + c. The cells lie column by column, the
-    // rows subset by subset, so both are walked a tile of subsets at a time, which keeps the
-    // cells read and the rows written in cache.
-    double* value = batch_.value.data() + base;
-    std::uint64_t* raw = batch_.raw.data() + base;
-    std::uint8_t* flags = batch_.flags.data() + base;
-    std::int32_t* text = batch_.text.data() + base;
-    std::int32_t* meaning = batch_.meaning.data() + base;
-    constexpr std::size_t kTile = 16;
-    for (std::size_t first = 0; first < subsets; first += kTile) {
-        const std::size_t last = std::min(subsets, first + kTile);
+    RowWriter rows(batch_);
+    for (std::size_t s = 0; s < list.subsets; ++s) {
+        const auto subset = static_cast<std::int32_t>(s);
         for (std::size_t c = 0; c < positions; ++c) {
             const Column& column = list.columns[c];
+            Shared& known = shared[c];
             if (column.text) [[unlikely]] {
-                for (std::size_t s = first; s < last; ++s) {
-                    const std::size_t row = s * positions + c;
-                    std::int32_t index = constant_texts[c];
-                    if (!column.constant) {
-                        const TextRef cell = list.text_cells[column.first + s];
-                        index = kNullString;
-                        if (cell.present) {
-                            NV_ASSIGN(index, batch_.strings.texts.index_of(list.texts.view(cell)));
-                        }
+                std::int32_t text = known.constant_text;
+                if (!column.constant) {
+                    const TextRef cell = list.text_cells[column.first + s];
+                    text = kNullString;
+                    if (cell.present) {
+                        NV_ASSIGN(text, batch_.strings.texts.index_of(list.texts.view(cell)));
                     }
-                    value[row] = kNull;
-                    raw[row] = 0;
-                    flags[row] = 0;
-                    text[row] = index;
-                    meaning[row] = kNullString;
                 }
+                rows.text(message_index, subset, column.descriptor, known.names, text);
                 continue;
             }
-            const NumericCell* cells = column.constant ? &list.constant_cells[column.first]
-                                                       : list.varying_cells.first(column.first);
-            const std::size_t stride = column.constant ? 0 : list.varying_cells.stride();
-            for (std::size_t s = first; s < last; ++s) {
-                const NumericCell& cell = cells[s * stride];
-                const std::size_t row = s * positions + c;
-                value[row] = cell.missing ? kNull : scaled_value(cell.raw, column.reference, column.scale);
-                raw[row] = cell.raw;
-                flags[row] = cell.missing ? RowBatch::kRawPresent : RowBatch::kRawPresent | RowBatch::kValuePresent;
-                text[row] = kNullString;
-                meaning[row] = meanings[cell.meaning];
+            const BlockValue cell = list.numeric(column, s);
+            std::int32_t meaning = kNullString;
+            if (column.code_table != nullptr) {
+                Meaning& recent = known.meanings[cell.raw & 3];
+                if (!recent.known || recent.raw != cell.raw) {
+                    NV_ASSIGN(recent.index, meaning_index(ColumnList::meaning(column, cell.raw)));
+                    recent.raw = cell.raw;
+                    recent.known = true;
+                }
+                meaning = recent.index;
             }
+            rows.number(message_index, subset, column.descriptor, known.names, cell.missing,
+                        cell.missing ? 0.0 : scaled_value(cell.raw, column.reference, column.scale), cell.raw,
+                        meaning);
         }
     }
-    for (auto* column : {&batch_.text, &batch_.meaning}) column->commit(base + rows);
-    batch_.value.commit(base + rows);
-    batch_.raw.commit(base + rows);
-    batch_.flags.commit(base + rows);
+    rows.finish();
     return {};
 }
 
@@ -261,14 +284,31 @@ Validity validity_of(std::size_t rows, Present&& present) {
 
 void seal(RowBatch& batch) {
     const std::size_t rows = batch.rows();
+    // A column without nulls needs no bitmap; one without values an all-zero bitmap.
+    const auto by_count = [&](std::size_t present, Validity& validity, auto&& present_at) {
+        validity.nulls = rows - present;
+        if (present == rows) return;
+        if (present == 0) {
+            validity.bits.assign((rows + 7) / 8, 0);
+            return;
+        }
+        validity = validity_of(rows, present_at);
+    };
     const std::uint8_t* flags = batch.flags.data();
-    batch.value_valid = validity_of(rows, [&](std::size_t i) { return (flags[i] & RowBatch::kValuePresent) != 0; });
-    batch.raw_valid = validity_of(rows, [&](std::size_t i) { return (flags[i] & RowBatch::kRawPresent) != 0; });
+    by_count(batch.values, batch.value_valid,
+             [&](std::size_t i) { return (flags[i] & RowBatch::kValuePresent) != 0; });
+    by_count(batch.raws, batch.raw_valid, [&](std::size_t i) { return (flags[i] & RowBatch::kRawPresent) != 0; });
     batch.flags.clear();
-    for (auto [indices, validity] : {std::pair{&batch.unit, &batch.unit_valid}, std::pair{&batch.text, &batch.text_valid},
-                                     std::pair{&batch.meaning, &batch.meaning_valid}}) {
+    for (auto [indices, validity, present] :
+         {std::tuple{&batch.unit, &batch.unit_valid, batch.units}, std::tuple{&batch.text, &batch.text_valid, batch.texts},
+          std::tuple{&batch.meaning, &batch.meaning_valid, batch.meanings}}) {
         std::int32_t* index = indices->data();
-        *validity = validity_of(rows, [&](std::size_t i) { return index[i] != kNullString; });
+        by_count(present, *validity, [&](std::size_t i) { return index[i] != kNullString; });
+        if (present == rows) continue;
+        if (present == 0) {
+            std::fill_n(index, rows, 0);
+            continue;
+        }
         for (std::size_t i = 0; i < rows; ++i) index[i] = std::max(index[i], 0);
     }
 }

@@ -39,6 +39,9 @@ struct RowBatch {
     PodColumn<double> value;  // NaN in null rows, so the buffer reads as a float matrix
     PodColumn<std::uint64_t> raw;
     PodColumn<std::uint8_t> flags;  // kValuePresent | kRawPresent, until seal() makes the bitmaps
+    // Rows with a value in each nullable column, counted as they are written: seal() makes no
+    // bitmap for a column without nulls, and no pass over one without values.
+    std::size_t values = 0, raws = 0, units = 0, texts = 0, meanings = 0;
     Validity value_valid, raw_valid, unit_valid, text_valid, meaning_valid;  // made by seal()
     StringColumns strings;  // the batch's own until merged
 
@@ -53,19 +56,16 @@ public:
     // The rows of `message`, labelled `message_index`. The message's tables must still live.
     Status append(const DecodedMessage& message, std::int32_t message_index);
 
-private:
     struct Names {
         std::int32_t key = 0;
         std::int32_t unit = kNullString;
     };
 
+private:
+
     Status append_records(const RecordList& list, std::int32_t message_index);
     Status append_columns(const ColumnList& list, std::int32_t message_index);
     void reserve(std::size_t rows);
-    void push_number(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names, bool missing,
-                     double value, std::uint64_t raw, std::int32_t meaning);
-    void push_text(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names,
-                   std::int32_t text);
 
     Result<Names> names_of(const ElementDefinition* element, std::string_view constant_key);
     Result<std::int32_t> meaning_index(const std::string* meaning);

@@ -1,6 +1,7 @@
 // How a compressed message lays out the values of one descriptor occurrence: a block with a
 // part common to all N subsets and, unless its increment width is 0, one increment per
-// subset. Every sink of compressed data reads its blocks with these.
+// subset. Every sink of compressed data reads its blocks with these. Numeric increments are
+// not copied out: they are read where they lie in section 4 when a subset's value is asked.
 #pragma once
 
 #include <cstddef>
@@ -37,24 +38,24 @@ public:
     bool constant() const { return increment_width_ == 0; }
     BlockValue common() const { return value(all_missing_, local_reference_); }
 
-    // W > 0: reads the N increments, calling on_value(subset, BlockValue) for each in order.
-    template <class OnValue>
-    Status read_increments(BitReader& reader, std::size_t subsets, OnValue&& on_value) const {
-        const std::uint64_t increment_ones = all_ones(increment_width_);
-        // Either the whole block lies in the data, or the reads check one by one to fail at
-        // the exact bit.
-        const bool in_bounds = static_cast<std::uint64_t>(subsets) * increment_width_ <= reader.bits_remaining();
-        for (std::size_t s = 0; s < subsets; ++s) {
-            std::uint64_t increment = 0;
-            if (in_bounds) [[likely]] {
-                increment = reader.read_unchecked(increment_width_);
-            } else {
-                NV_ASSIGN(increment, reader.read_u64(static_cast<std::uint16_t>(increment_width_)));
-            }
-            const bool missing = all_missing_ || (missing_allowed_ && increment == increment_ones);
-            on_value(s, value(missing, local_reference_ + increment));
+    // W > 0: passes over the N increments, which stay where they lie for at(). When the data
+    // ends inside them, fails at the exact bit, as reading them one by one would.
+    Status skip_increments(BitReader& reader, std::size_t subsets) {
+        increments_at_ = reader.position();
+        const std::uint64_t bits = static_cast<std::uint64_t>(subsets) * increment_width_;
+        if (bits <= reader.bits_remaining()) [[likely]] {
+            reader.skip(bits);
+            return {};
         }
-        return {};
+        for (std::size_t s = 0; s < subsets; ++s) NV_TRY(reader.read_u64(static_cast<std::uint16_t>(increment_width_)));
+        return std::unexpected(internal_error("compressed increments read past the data"));
+    }
+
+    // Subset `subset`'s value, from the increments passed over by skip_increments() (W > 0).
+    BlockValue at(const BitReader& reader, std::size_t subset) const {
+        const std::uint64_t increment = reader.read_at(increments_at_ + subset * increment_width_, increment_width_);
+        const bool missing = all_missing_ || (missing_allowed_ && increment == all_ones(increment_width_));
+        return value(missing, local_reference_ + increment);
     }
 
 private:
@@ -66,6 +67,7 @@ private:
     BlockValue value(bool missing, std::uint64_t raw) const { return {missing ? all_ones(width_) : raw, missing}; }
 
     std::uint64_t local_reference_;
+    std::uint64_t increments_at_ = 0;  // the bit where subset 0's increment lies
     std::uint16_t width_;
     unsigned increment_width_;
     bool missing_allowed_;

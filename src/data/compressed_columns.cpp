@@ -19,44 +19,22 @@ Column& CompressedColumns::append_column(std::uint32_t code, std::string_view na
 }
 
 Status CompressedColumns::numeric(const NumericField& field) {
-    NV_ASSIGN(const NumericBlock block, NumericBlock::read(reader_, field));
+    NV_ASSIGN(NumericBlock block, NumericBlock::read(reader_, field));
     Column& column = append_column(field.code, field.name);
     column.element = field.element;
+    column.code_table = field.element != nullptr ? tables_.code_table(field.code) : nullptr;
     column.reference = field.reference;
     column.scale = field.scale;
-    // One table look-up per column, and one per distinct value run: flag columns repeat.
-    const CodeTable* table = field.element != nullptr ? tables_.code_table(field.code) : nullptr;
-    std::uint64_t last_raw = 0;
-    std::uint32_t last_meaning = 0;
-    bool looked_up = false;
-    const auto cell_of = [&](BlockValue value) {
-        NumericCell cell{value.raw, 0, value.missing};
-        if (table == nullptr) return cell;
-        if (looked_up && value.raw == last_raw) {
-            cell.meaning = last_meaning;
-            return cell;
-        }
-        if (const std::string* meaning = table->find(value.raw)) {
-            if (meaning != list_.meanings.back()) list_.meanings.push_back(meaning);
-            cell.meaning = static_cast<std::uint32_t>(list_.meanings.size() - 1);
-        }
-        looked_up = true;
-        last_raw = value.raw;
-        last_meaning = cell.meaning;
-        return cell;
-    };
     if (block.constant()) {
         column.constant = true;
         column.first = list_.constant_cells.size();
-        list_.constant_cells.push_back(cell_of(block.common()));
+        list_.constant_cells.push_back(block.common());
         return {};
     }
-    const std::size_t index = list_.varying_cells.add_column();
-    column.first = index;
-    NumericCell* cells = list_.varying_cells.first(index);
-    const std::size_t stride = list_.varying_cells.stride();
-    return block.read_increments(reader_, list_.subsets,
-                                 [&](std::size_t subset, BlockValue value) { cells[subset * stride] = cell_of(value); });
+    NV_TRY(block.skip_increments(reader_, list_.subsets));
+    column.first = list_.blocks.size();
+    list_.blocks.push_back(block);
+    return {};
 }
 
 Status CompressedColumns::text(const TextField& field) {
@@ -80,19 +58,19 @@ Status CompressedColumns::marker(std::uint32_t code) {
     Column& column = append_column(code, kOperatorName);
     column.constant = true;
     column.first = list_.constant_cells.size();
-    list_.constant_cells.push_back({0, 0, false});  // raw 0, raw_value 0.0, no meaning
+    list_.constant_cells.push_back({0, false});  // raw 0, raw_value 0.0, no meaning
     return {};
 }
 
 Result<std::uint64_t> CompressedColumns::replication_factor() const {
     const Column& column = list_.columns.back();
     if (column.text || list_.subsets == 0) return 0;
-    const NumericCell& first_cell = list_.numeric(column, 0);
+    const BlockValue first_cell = list_.numeric(column, 0);
     if (first_cell.missing) return 0;
     const double first = scaled_value(first_cell.raw, column.reference, column.scale);
     if (!column.constant) {
         for (std::size_t s = 1; s < list_.subsets; ++s) {
-            const NumericCell& cell = list_.numeric(column, s);
+            const BlockValue cell = list_.numeric(column, s);
             if (cell.missing ||
                 !(std::fabs(scaled_value(cell.raw, column.reference, column.scale) - first) <= kFactorTolerance))
                 [[unlikely]]
@@ -106,12 +84,12 @@ Result<std::uint64_t> CompressedColumns::replication_factor() const {
 Result<std::uint8_t> CompressedColumns::bitmap_entry() const {
     const Column& column = list_.columns.back();
     if (column.text || list_.subsets == 0) return 0;
-    const auto value_of = [&](const NumericCell& cell) { return scaled_value(cell.raw, column.reference, column.scale); };
-    const NumericCell& first_cell = list_.numeric(column, 0);
+    const auto value_of = [&](const BlockValue& cell) { return scaled_value(cell.raw, column.reference, column.scale); };
+    const BlockValue first_cell = list_.numeric(column, 0);
     const double first = first_cell.missing ? 0.0 : value_of(first_cell);
     if (!column.constant) {
         for (std::size_t s = 1; s < list_.subsets; ++s) {
-            const NumericCell& cell = list_.numeric(column, s);
+            const BlockValue cell = list_.numeric(column, s);
             if (cell.missing != first_cell.missing || (!cell.missing && value_of(cell) != first)) [[unlikely]]
                 return std::unexpected(
                     parse_error("compressed data present bitmap varying between subsets is not implemented"));

@@ -4,9 +4,8 @@
 // subset order.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
-#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,24 +20,18 @@
 
 namespace norvane {
 
-// One subset's value in a numeric column (elements, associated fields, operator markers).
-// The scaled value is not stored: it follows from raw and the column's reference and
-// scale, and 16-byte cells keep a large message's columns small.
-struct NumericCell {
-    std::uint64_t raw;
-    std::uint32_t meaning;  // index into ColumnList::meanings; 0 for none
-    bool missing;
-};
-
 // A column of N values. A block whose increment width is 0 gives every subset the same
 // value, so its column keeps a single cell: most columns of satellite products are like
-// that, and they then cost nothing per subset.
+// that, and they then cost nothing per subset. The other numeric columns keep their block,
+// whose increments are read from section 4 where they lie when a value is asked for: the
+// walk passes over them, and a visit in subset order reads them without a copy in between.
 struct Column {
     std::string_view name;        // into the TableSet, or a constant name
     const ElementDefinition* element = nullptr;  // none for markers, associated fields, 2 05 YYY
+    const CodeTable* code_table = nullptr;       // numeric elements with a code or flag table
     std::int64_t reference = 0;   // numeric columns: value = (raw + reference) / 10^scale
     std::uint64_t text_base = 0;  // character columns: text reference numbers follow k x N
-    std::size_t first = 0;        // its cell: in constant_cells, varying_cells or text_cells
+    std::size_t first = 0;        // its cell or block: in constant_cells, blocks or text_cells
     std::int32_t scale = 0;
     std::uint32_t descriptor = 0;
     std::uint16_t chars = 0;      // character columns: field width in whole octets
@@ -46,50 +39,24 @@ struct Column {
     bool constant = false;        // one cell stands for every subset
 };
 
-// The cells of the numeric columns whose values vary between subsets. They are laid out
-// in blocks of a few columns, each block subset by subset: a column's N cells lie a block
-// width apart and the records, visited subset by subset, read consecutive cells (column
-// after column, every cell was a cache miss). Blocks are allocated separately, so growing
-// never copies cells; a block holds at most max(N, 8192) cells.
-class VaryingCells {
-public:
-    explicit VaryingCells(std::size_t subsets)
-        : subsets_(subsets), columns_per_block_(std::clamp<std::size_t>(8192 / (subsets + 1), 1, 32)) {}
-
-    // Room for one more column; returns its index. Its cells are written by the caller.
-    std::size_t add_column() {
-        if (columns_ % columns_per_block_ == 0)
-            blocks_.push_back(std::make_unique_for_overwrite<NumericCell[]>(columns_per_block_ * subsets_));
-        return columns_++;
-    }
-    NumericCell& at(std::size_t column, std::size_t subset) const {
-        return blocks_[column / columns_per_block_][subset * columns_per_block_ + column % columns_per_block_];
-    }
-    // Cell (column, s) is first[s * stride()]: for walking one column without a division per cell.
-    NumericCell* first(std::size_t column) const { return &at(column, 0); }
-    std::size_t stride() const { return columns_per_block_; }
-
-private:
-    std::vector<std::unique_ptr<NumericCell[]>> blocks_;
-    std::size_t subsets_;
-    std::size_t columns_per_block_;
-    std::size_t columns_ = 0;
-};
-
 struct ColumnList {
-    explicit ColumnList(std::uint16_t n) : subsets(n), varying_cells(n) {}
+    // `section4` must outlive the list: the varying columns' values are read from it.
+    ColumnList(std::uint16_t n, std::span<const std::uint8_t> section4) : subsets(n), bits(section4) {}
 
     std::uint16_t subsets;  // N
     std::vector<Column> columns;
-    std::vector<NumericCell> constant_cells;
-    VaryingCells varying_cells;
-    std::vector<TextRef> text_cells;                    // column by column, one cell or N
+    std::vector<BlockValue> constant_cells;
+    std::vector<NumericBlock> blocks;  // of the varying numeric columns
+    BitReader bits;                    // section 4, for reading their increments
+    std::vector<TextRef> text_cells;   // column by column, one cell or N
     TextArena texts;
-    std::vector<const std::string*> meanings{nullptr};  // into the TableSet; [0] is none
 
     std::uint64_t size() const { return static_cast<std::uint64_t>(columns.size()) * subsets; }
-    const NumericCell& numeric(const Column& column, std::size_t subset) const {
-        return column.constant ? constant_cells[column.first] : varying_cells.at(column.first, subset);
+    BlockValue numeric(const Column& column, std::size_t subset) const {
+        return column.constant ? constant_cells[column.first] : blocks[column.first].at(bits, subset);
+    }
+    static const std::string* meaning(const Column& column, std::uint64_t raw) {
+        return column.code_table != nullptr ? column.code_table->find(raw) : nullptr;
     }
 
     // Calls visit(const DecodedValue&) for each record in subset order: subset 1's values
@@ -112,12 +79,12 @@ struct ColumnList {
                     value.has_raw_text = text.present;
                     value.raw_text = text.present ? texts.view(text) : std::string_view();
                 } else {
-                    const NumericCell& cell = numeric(column, s);
+                    const BlockValue cell = numeric(column, s);
                     value.has_raw_value = !cell.missing;
                     value.raw_value = cell.missing ? 0.0 : scaled_value(cell.raw, column.reference, column.scale);
                     value.has_raw = true;
                     value.raw = cell.raw;
-                    value.raw_meaning = meanings[cell.meaning];
+                    value.raw_meaning = meaning(column, cell.raw);
                     value.has_raw_text = false;
                     value.raw_text = std::string_view();
                 }
@@ -157,7 +124,6 @@ public:
 
 private:
     Column& append_column(std::uint32_t code, std::string_view name);
-    NumericCell cell_of(const NumericField& field, bool missing, std::uint64_t raw);
 
     const TableSet& tables_;
     BitReader& reader_;

@@ -44,7 +44,8 @@ private:
 
 // Decodes the section 4 data of `message` (`section4`: its section4_data_length octets):
 // all values of subset 1, then those of subset 2, and so on. Serves both layouts. The
-// records point into `tables`, which must outlive them. The first error ends the decode;
+// records point into `tables` and, for a compressed message, read its values from
+// `section4`: both must outlive the decoded message. The first error ends the decode;
 // nothing partial is returned. Work is bounded by the bits read (data/decode_budget.h).
 Result<DecodedMessage> decode_message(const BufrMessage& message, const TableSet& tables,
                                       std::span<const std::uint8_t> section4);

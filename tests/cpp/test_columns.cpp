@@ -63,6 +63,7 @@ RowBatch batch_with_keys(std::initializer_list<const char*> keys) {
         batch.raw.push(15);
         batch.flags.push(RowBatch::kValuePresent | RowBatch::kRawPresent);
     }
+    batch.values = batch.raws = rows;
     return batch;
 }
 
