@@ -78,7 +78,8 @@ def _rows(message: Any, values: list[Any], tables: Any, out: dict[str, list[Any]
 
 
 def read_table(source: Any, *, tables: Any = None, definitions: Any = None, errors: str = "raise",
-               threads: int = 1) -> Table:
+               threads: int = 1, layout: str = "long", columns: Any = None, filters: Any = None,
+               required_columns: Any = None) -> Any:
     import pyarrow as pa
 
     out: dict[str, list[Any]] = {c: [] for c in COLUMNS}
@@ -102,4 +103,7 @@ def read_table(source: Any, *, tables: Any = None, definitions: Any = None, erro
     schema = pa.schema([("message", pa.int32()), ("subset", pa.int32()), ("descriptor", pa.int32()),
                         ("key", dictionary), ("value", pa.float64()), ("raw", pa.uint64()), ("text", dictionary),
                         ("meaning", dictionary), ("unit", dictionary)])
-    return Table(pa.table(out, schema=schema), skipped, headers)
+    table = Table(pa.table(out, schema=schema), skipped, headers)
+    from norvane.layouts import arrange
+
+    return arrange(table, layout, columns, filters, required_columns)

@@ -1,0 +1,209 @@
+"""The long table's columns as numpy arrays, a run of whole messages (a piece) at a time.
+
+Observation rows and the flat layout both walk subsets; a piece always holds whole messages,
+so every subset lies in one piece, and what a piece needs in memory is bounded by its size
+(plus one message), whatever the size of the table.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+
+PIECE_ROWS = 1 << 18  # long-table rows per piece: large enough that per-piece costs vanish
+
+# Replication factors: the flat layout leaves them out, the walk never needs them.
+REPLICATION_FACTORS = (31000, 31001, 31002, 31011, 31012)
+TEXT_UNIT = "CCITT IA5"
+
+
+class Names:
+    """Key names interned to small integers for a whole table; the unit of each name is the
+    one of its first occurrence (a key is one element, so one unit)."""
+
+    def __init__(self) -> None:
+        self.ids: dict[str, int] = {}
+        self.names: list[str] = []
+        self.units: list[str | None] = []
+
+    def id(self, name: str) -> int:
+        found = self.ids.get(name)
+        if found is None:
+            found = self.ids[name] = len(self.names)
+            self.names.append(name)
+            self.units.append(None)
+        return found
+
+    def is_text(self, name_id: int) -> bool:
+        return self.units[name_id] == TEXT_UNIT
+
+
+class Piece:
+    """The rows of whole messages as arrays, and where each subset starts.
+
+    ``key`` holds ids of ``Names`` (-1 for a null key), ``value`` NaN where null, ``text``
+    the row's text or None (only built on demand: most walks read no text)."""
+
+    def __init__(self, table: Any, names: Names) -> None:
+        self._table = table
+        self.n = table.num_rows
+        self.message = _numpy(table.column("message"), np.int32)
+        self.subset = _numpy(table.column("subset"), np.int32)
+        self.descriptor = _numpy(table.column("descriptor"), np.int32)
+        self.key = _codes(table.column("key"), names)
+        self.value = table.column("value").to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
+        self._names = names
+        self._text: np.ndarray | None = None
+        self._starts: np.ndarray | None = None
+        self._row_subset: np.ndarray | None = None
+
+    @property
+    def starts(self) -> np.ndarray:
+        """The first row of each subset."""
+        if self._starts is None:
+            change = np.flatnonzero((self.message[1:] != self.message[:-1]) | (self.subset[1:] != self.subset[:-1]))
+            self._starts = np.concatenate(([0], change + 1)).astype(np.int64) if self.n else np.zeros(0, np.int64)
+        return self._starts
+
+    @property
+    def ends(self) -> np.ndarray:
+        return np.append(self.starts[1:], self.n).astype(np.int64)
+
+    @property
+    def row_subset(self) -> np.ndarray:
+        """For each row, the number of its subset within the piece."""
+        if self._row_subset is None:
+            self._row_subset = np.repeat(np.arange(len(self.starts), dtype=np.int64), self.ends - self.starts)
+        return self._row_subset
+
+    def note_units(self, only: list[int] | None = None) -> None:
+        """Records the unit of the keys (all, or `only` these ids) whose unit is not known yet."""
+        names = self._names
+        if only is not None:
+            for key_id in only:
+                if names.units[key_id] is None:
+                    rows = np.flatnonzero(self.key == key_id)
+                    if len(rows):
+                        names.units[key_id] = self._table.column("unit")[int(rows[0])].as_py() or ""
+            return
+        _note_units(self, self._table.column("unit"), names)
+
+    def text(self) -> np.ndarray:
+        """Each row's text (object array, None where there is none)."""
+        if self._text is None:
+            column = self._table.column("text")
+            out = np.full(self.n, None, dtype=object)
+            offset = 0
+            for chunk in column.chunks:
+                length = len(chunk)
+                if chunk.null_count < length:
+                    indices = chunk.indices.to_numpy(zero_copy_only=False)
+                    valid = chunk.is_valid().to_numpy(zero_copy_only=False)
+                    words = np.array(chunk.dictionary.to_pylist() + [None], dtype=object)
+                    out[offset:offset + length] = words[np.where(valid, indices, len(words) - 1)]
+                offset += length
+            self._text = out
+        return self._text
+
+    def ranks(self) -> np.ndarray:
+        """Each row's rank among the rows of its subset with the same key, from 1."""
+        return subset_ranks(self.key, self.row_subset)
+
+
+def subset_ranks(key: np.ndarray, row_subset: np.ndarray) -> np.ndarray:
+    """The occurrence number (from 1) of each row's key within its subset, in row order.
+
+    A stable sort by key keeps row order inside each key; a run of one key and one subset
+    then counts up from its first row."""
+    n = len(key)
+    if not n:
+        return np.zeros(0, np.int32)
+    order = np.argsort(key, kind="stable")
+    k, s = key[order], row_subset[order]
+    new_run = np.ones(n, dtype=bool)
+    new_run[1:] = (k[1:] != k[:-1]) | (s[1:] != s[:-1])
+    run_start = np.maximum.accumulate(np.where(new_run, np.arange(n), 0))
+    ranks = np.empty(n, np.int32)
+    ranks[order] = np.arange(n) - run_start + 1
+    return ranks
+
+
+def pieces(table: Any, names: Names, rows: int = PIECE_ROWS) -> Iterator[Piece]:
+    """The long ``Table`` (its Arrow data) cut into pieces of whole messages of about ``rows`` rows."""
+    import pyarrow as pa
+
+    arrow = table.to_arrow() if hasattr(table, "to_arrow") else pa.table(table)
+    total = arrow.num_rows
+    start = 0
+    while start < total:
+        stop = min(start + rows, total)
+        if stop < total:
+            # move the cut back to the start of the message that straddles it (or past it,
+            # when one message is longer than a piece)
+            messages = arrow.column("message")
+            last = messages[stop - 1].as_py()
+            cut = _first_row_of(messages, last, start, stop)
+            stop = cut if cut > start else _end_of(messages, last, stop, total)
+        yield Piece(arrow.slice(start, stop - start), names)
+        start = stop
+
+
+def _first_row_of(messages: Any, message: int, lo: int, hi: int) -> int:
+    """The first row in [lo, hi) of `message`, the last message of that range (rows are in message order)."""
+    values = messages.slice(lo, hi - lo).to_numpy()
+    return lo + int(np.searchsorted(values, message, side="left"))
+
+
+def _end_of(messages: Any, message: int, lo: int, total: int) -> int:
+    step = PIECE_ROWS
+    while lo < total:
+        hi = min(lo + step, total)
+        values = messages.slice(lo, hi - lo).to_numpy()
+        past = int(np.searchsorted(values, message, side="right"))
+        if past < hi - lo:
+            return lo + past
+        lo = hi
+    return total
+
+
+def _numpy(column: Any, dtype: Any) -> np.ndarray:
+    return column.to_numpy().astype(dtype, copy=False)
+
+
+def _codes(column: Any, names: Names) -> np.ndarray:
+    """A dictionary column's values as ids of `names`, -1 where null."""
+    import pyarrow as pa
+
+    if not pa.types.is_dictionary(column.type):
+        column = column.dictionary_encode()
+    out = np.empty(len(column), np.int32)
+    offset = 0
+    for chunk in column.chunks:
+        length = len(chunk)
+        ids = np.array([names.id(word) for word in chunk.dictionary.to_pylist()] + [-1], dtype=np.int32)
+        indices = chunk.indices.to_numpy(zero_copy_only=False)
+        if chunk.null_count:
+            valid = chunk.is_valid().to_numpy(zero_copy_only=False)
+            indices = np.where(valid, indices, len(ids) - 1)
+        out[offset:offset + length] = ids[indices]
+        offset += length
+    return out
+
+
+def _note_units(piece: Piece, column: Any, names: Names) -> None:
+    """Records the unit of each key not seen before (from its first row in this piece)."""
+    unknown = [i for i, unit in enumerate(names.units) if unit is None]
+    if not unknown or not piece.n:
+        return
+    wanted = np.zeros(len(names.names), dtype=bool)
+    wanted[unknown] = True
+    valid_key = piece.key >= 0
+    rows = np.flatnonzero(valid_key & wanted[np.where(valid_key, piece.key, 0)])
+    if not len(rows):
+        return
+    keys, first = np.unique(piece.key[rows], return_index=True)
+    units = column.take(rows[first]).to_pylist()
+    for key, unit in zip(keys.tolist(), units):
+        names.units[key] = unit if unit is not None else ""
