@@ -112,6 +112,56 @@ class Piece:
         return subset_ranks(self.key, self.row_subset)
 
 
+_MULTIPLIERS = (np.uint64(0x9E3779B97F4A7C15), np.uint64(0xC2B2AE3D27D4EB4F))
+
+
+class Templates:
+    """Subsets grouped by their sequence of symbols (one small integer per row).
+
+    A file holds few distinct sequences (every report of a station network has the same
+    template, every subset of a compressed message too), so work that depends on the sequence
+    alone is done once per group, on its first subset (its representative), and spread to the
+    others. ``rows`` are the representatives' rows, in source order; ``spread`` maps results
+    for those rows to every row."""
+
+    def __init__(self, symbols: np.ndarray, first: np.ndarray) -> None:
+        starts = np.flatnonzero(first)
+        lengths = np.diff(np.append(starts, len(symbols)))
+        position = np.arange(len(symbols)) - np.repeat(starts, lengths)
+        with np.errstate(over="ignore"):
+            signature = lengths.astype(np.uint64)
+            if len(symbols):
+                for multiplier in _MULTIPLIERS:
+                    powers = np.cumprod(np.full(int(lengths.max()), multiplier, dtype=np.uint64))
+                    weighted = (symbols.astype(np.uint64) + np.uint64(1)) * powers[position]
+                    signature = signature * multiplier + np.add.reduceat(weighted, starts)
+        _, representative, group = np.unique(signature, return_index=True, return_inverse=True)
+        group = group.reshape(-1)
+        # confirm each subset against its representative; a hash collision stands on its own
+        if len(symbols):
+            origin = np.repeat(starts[representative[group]], lengths) + position
+            wrong = np.add.reduceat((symbols[origin] != symbols).astype(np.int64), starts) > 0
+            if wrong.any():
+                extra = np.flatnonzero(wrong)
+                group[extra] = len(representative) + np.arange(len(extra))
+                representative = np.concatenate((representative, extra))
+        # representatives in source order, so that what is first seen in them is first seen overall
+        order = np.argsort(representative, kind="stable")
+        rank_of = np.empty(len(order), np.int64)
+        rank_of[order] = np.arange(len(order))
+        representative, group = representative[order], rank_of[group]
+        walked_lengths = lengths[representative]
+        offsets = np.concatenate(([0], np.cumsum(walked_lengths)[:-1])).astype(np.int64)
+        self.rows = np.repeat(starts[representative], walked_lengths) + (
+            np.arange(int(walked_lengths.sum())) - np.repeat(offsets, walked_lengths))
+        self.first = first[self.rows]
+        self._take = np.repeat(offsets[group], lengths) + position
+
+    def spread(self, values: np.ndarray) -> np.ndarray:
+        """Values for the representatives' rows, copied to the same row of every subset."""
+        return values[self._take]
+
+
 def subset_ranks(key: np.ndarray, row_subset: np.ndarray) -> np.ndarray:
     """The occurrence number (from 1) of each row's key within its subset, in row order.
 
@@ -120,7 +170,8 @@ def subset_ranks(key: np.ndarray, row_subset: np.ndarray) -> np.ndarray:
     n = len(key)
     if not n:
         return np.zeros(0, np.int32)
-    order = np.argsort(key, kind="stable")
+    small = key.max() < 32767 and key.min() >= -32768
+    order = np.argsort(key.astype(np.int16) if small else key, kind="stable")  # 16 bits: a radix sort
     k, s = key[order], row_subset[order]
     new_run = np.ones(n, dtype=bool)
     new_run[1:] = (k[1:] != k[:-1]) | (s[1:] != s[:-1])

@@ -51,7 +51,7 @@ from typing import Any
 
 import numpy as np
 
-from norvane._columns import Names, Piece, pieces
+from norvane._columns import Names, Piece, Templates, pieces
 
 COMPUTED = {
     "datetime": ("year", "month", "day", "hour", "minute", "second"),
@@ -240,40 +240,11 @@ def _walk_piece(piece: Piece, names: Names, request: Request, walk: _Walk,
     return rel[event_pos][keep], sources[:, keep], event_state[keep]
 
 
-_MULTIPLIERS = (np.uint64(0x9E3779B97F4A7C15), np.uint64(0xC2B2AE3D27D4EB4F))
-
-
 def _run(walk: _Walk, table: list[tuple[int, int, bool]], symbols: np.ndarray, first: np.ndarray) -> np.ndarray:
-    """The walk's result (state x 2 + emitted) after each relevant row.
-
-    Subsets with the same symbol sequence walk the same way, and a file holds few distinct
-    ones (every report of a station network has the same template), so only one subset of
-    each sequence is walked and its results are copied to the others."""
-    starts = np.flatnonzero(first)
-    lengths = np.diff(np.append(starts, len(symbols)))
-    position = np.arange(len(symbols)) - np.repeat(starts, lengths)
-    longest = int(lengths.max())
-    with np.errstate(over="ignore"):
-        signature = lengths.astype(np.uint64)
-        for multiplier in _MULTIPLIERS:
-            powers = np.cumprod(np.full(longest, multiplier, dtype=np.uint64))
-            weighted = (symbols.astype(np.uint64) + np.uint64(1)) * powers[position]
-            signature = signature * multiplier + np.add.reduceat(weighted, starts)
-    _, representative, group = np.unique(signature, return_index=True, return_inverse=True)
-    group = group.reshape(-1)
-    # confirm each subset against its representative; a hash collision walks on its own
-    origin = np.repeat(starts[representative[group]], lengths) + position
-    wrong = np.add.reduceat((symbols[origin] != symbols).astype(np.int64), starts) > 0
-    if wrong.any():
-        extra = np.flatnonzero(wrong)
-        group[extra] = len(representative) + np.arange(len(extra))
-        representative = np.concatenate((representative, extra))
-    walked_lengths = lengths[representative]
-    walked_offset = np.concatenate(([0], np.cumsum(walked_lengths)[:-1]))
-    walked_rows = np.repeat(starts[representative], walked_lengths) + (
-        np.arange(int(walked_lengths.sum())) - np.repeat(walked_offset, walked_lengths))
-    walked = _loop(walk, table, symbols[walked_rows])
-    return walked[np.repeat(walked_offset[group], lengths) + position]
+    """The walk's result (state x 2 + emitted) after each relevant row; subsets with the same
+    symbols walk the same way, so one of each kind is walked."""
+    templates = Templates(symbols, first)
+    return templates.spread(_loop(walk, table, symbols[templates.rows]))
 
 
 def _loop(walk: _Walk, table: list[tuple[int, int, bool]], symbols: np.ndarray) -> np.ndarray:
@@ -315,19 +286,38 @@ def _data_column(piece: Piece, names: Names, key: str, rows: np.ndarray) -> _Col
     return _Column(values, present)
 
 
-def _header_values(headers: dict[str, list[Any]], name: str, messages: np.ndarray) -> np.ndarray:
-    index = np.asarray(headers["message"], dtype=np.int64)
-    position = np.searchsorted(index, messages)
-    values = headers[name]
+class Headers:
+    """The header fields of a table's messages, each as a numpy array made on first use."""
+
+    def __init__(self, headers: Headers) -> None:
+        self.fields = headers
+        self._arrays: dict[str, np.ndarray] = {}
+        self.index = self.array("message")
+
+    def __contains__(self, name: str) -> bool:
+        return name in self.fields
+
+    def array(self, name: str) -> np.ndarray:
+        """The field for every message in table order."""
+        found = self._arrays.get(name)
+        if found is None:
+            found = self._arrays[name] = _as_array(name, self.fields[name])
+        return found
+
+    def at(self, name: str, messages: np.ndarray) -> np.ndarray:
+        """The field for each of `messages` (message indices)."""
+        return self.array(name)[np.searchsorted(self.index, messages)]
+
+
+def _as_array(name: str, values: list[Any]) -> np.ndarray:
     if name == "typical_datetime":
-        column = np.array([np.datetime64(v, "ns") if v is not None else np.datetime64("NaT", "ns") for v in values],
-                          dtype="datetime64[ns]") if values else np.zeros(0, "datetime64[ns]")
-    else:
-        column = np.empty(len(values), dtype=object)
-        column[:] = values
-        if values and all(isinstance(v, (int, bool, np.integer)) and v is not None for v in values):
-            column = column.astype(np.int64 if not isinstance(values[0], bool) else bool)
-    return column[position]
+        return np.array(values, dtype="datetime64[ns]")  # None reads as NaT
+    array = np.array(values)
+    if array.dtype.kind in "biu":  # plain ints or bools; a None somewhere makes it object
+        return array.astype(np.int64) if array.dtype.kind != "b" else array
+    out = np.empty(len(values), dtype=object)
+    out[:] = values
+    return out
 
 
 def _computed(kind: str, parts: list[_Column]) -> _Column:
@@ -462,21 +452,19 @@ def _message_filter(table: Any, request: Request) -> np.ndarray | None:
     header_filters = {k: v for k, v in request.filters.items() if request.kind(k) == "header"}
     if not header_filters:
         return None
-    headers = table.headers()
-    index = np.asarray(headers["message"], dtype=np.int64)
-    keep = np.ones(len(index), dtype=bool)
+    headers = Headers(table.headers())
+    keep = np.ones(len(headers.index), dtype=bool)
     for name, condition in header_filters.items():
-        values = _header_values(headers, name, index)
-        keep &= match(condition, values, np.ones(len(values), dtype=bool))
-    return index[keep]
+        keep &= match(condition, headers.array(name), np.ones(len(keep), dtype=bool))
+    return headers.index[keep]
 
 
 def observation_rows(table: Any, columns: Any, filters: Any = None, required_columns: Any = None) -> Any:
     """The observation rows of a long ``Table`` as a pandas DataFrame (see the module's text)."""
     import pandas as pd
 
-    headers = table.headers()
-    request = Request(columns, filters, required_columns, headers.keys())
+    headers = Headers(table.headers())
+    request = Request(columns, filters, required_columns, headers.fields.keys())
     kept_messages = _message_filter(table, request)
     names = Names()
     walk = _Walk(len(request.walk))
@@ -508,7 +496,7 @@ def observation_rows(table: Any, columns: Any, filters: Any = None, required_col
     return pd.DataFrame(frame, columns=request.columns)
 
 
-def _piece_columns(piece: Piece, names: Names, request: Request, headers: dict[str, list[Any]],
+def _piece_columns(piece: Piece, names: Names, request: Request, headers: Headers,
                    event_rows: np.ndarray, sources: np.ndarray) -> dict[str, _Column]:
     out = {}
     for name in request.columns:
@@ -516,12 +504,12 @@ def _piece_columns(piece: Piece, names: Names, request: Request, headers: dict[s
     return out
 
 
-def _one_column(piece: Piece, names: Names, request: Request, headers: dict[str, list[Any]],
+def _one_column(piece: Piece, names: Names, request: Request, headers: Headers,
                 event_rows: np.ndarray, sources: np.ndarray, name: str) -> _Column:
     kind = request.kind(name)
     n = len(event_rows)
     if kind == "header":
-        values = _header_values(headers, name, piece.message[event_rows].astype(np.int64))
+        values = headers.at(name, piece.message[event_rows])
         return _Column(values, np.ones(n, dtype=bool))
     if kind == "subset":
         return _Column(piece.subset[event_rows].astype(np.int64), np.ones(n, dtype=bool))
