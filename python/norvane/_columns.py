@@ -93,16 +93,18 @@ class Piece:
     def text(self) -> np.ndarray:
         """Each row's text (object array, None where there is none)."""
         if self._text is None:
+            import pyarrow as pa
+
             column = self._table.column("text")
+            if not pa.types.is_dictionary(column.type):
+                column = column.dictionary_encode()
             out = np.full(self.n, None, dtype=object)
             offset = 0
             for chunk in column.chunks:
                 length = len(chunk)
                 if chunk.null_count < length:
-                    indices = chunk.indices.to_numpy(zero_copy_only=False)
-                    valid = chunk.is_valid().to_numpy(zero_copy_only=False)
                     words = np.array(chunk.dictionary.to_pylist() + [None], dtype=object)
-                    out[offset:offset + length] = words[np.where(valid, indices, len(words) - 1)]
+                    out[offset:offset + length] = words[_indices(chunk, len(words) - 1)]
                 offset += length
             self._text = out
         return self._text
@@ -181,10 +183,11 @@ def subset_ranks(key: np.ndarray, row_subset: np.ndarray) -> np.ndarray:
     return ranks
 
 
-def pieces(table: Any, names: Names, rows: int = PIECE_ROWS) -> Iterator[Piece]:
+def pieces(table: Any, names: Names, rows: int | None = None) -> Iterator[Piece]:
     """The long ``Table`` (its Arrow data) cut into pieces of whole messages of about ``rows`` rows."""
     import pyarrow as pa
 
+    rows = rows or PIECE_ROWS
     arrow = table.to_arrow() if hasattr(table, "to_arrow") else pa.table(table)
     total = arrow.num_rows
     start = 0
@@ -208,7 +211,7 @@ def _first_row_of(messages: Any, message: int, lo: int, hi: int) -> int:
 
 
 def _end_of(messages: Any, message: int, lo: int, total: int) -> int:
-    step = PIECE_ROWS
+    step = max(PIECE_ROWS, 1024)
     while lo < total:
         hi = min(lo + step, total)
         values = messages.slice(lo, hi - lo).to_numpy()
@@ -234,13 +237,20 @@ def _codes(column: Any, names: Names) -> np.ndarray:
     for chunk in column.chunks:
         length = len(chunk)
         ids = np.array([names.id(word) for word in chunk.dictionary.to_pylist()] + [-1], dtype=np.int32)
-        indices = chunk.indices.to_numpy(zero_copy_only=False)
-        if chunk.null_count:
-            valid = chunk.is_valid().to_numpy(zero_copy_only=False)
-            indices = np.where(valid, indices, len(ids) - 1)
-        out[offset:offset + length] = ids[indices]
+        out[offset:offset + length] = ids[_indices(chunk, len(ids) - 1)]
         offset += length
     return out
+
+
+def _indices(chunk: Any, null: int) -> np.ndarray:
+    """A dictionary chunk's indices, `null` where the value is null (a null's index is undefined)."""
+    import pyarrow.compute as pc
+
+    if chunk.null_count:
+        indices = pc.if_else(chunk.is_valid(), chunk.indices, null)
+    else:
+        indices = chunk.indices
+    return indices.to_numpy(zero_copy_only=False).astype(np.int64, copy=False)
 
 
 def _note_units(piece: Piece, column: Any, names: Names) -> None:
