@@ -26,6 +26,7 @@ import json
 import math
 import os
 import sys
+import warnings
 from typing import IO, Any
 
 COMMANDS = ("ls", "dump", "table", "map")
@@ -380,6 +381,10 @@ def _map(run: _Run, out: IO[str]) -> None:
     plt.close(figure)
 
 
+def _show_warning(message: Warning | str, category: type[Warning], *_: object, **__: object) -> None:
+    print(f"norvane: warning: {message}", file=sys.stderr)
+
+
 def run(argv: list[str]) -> int:
     """Runs one subcommand; returns the exit status."""
     args = _parser().parse_args(argv)
@@ -393,7 +398,9 @@ def run(argv: list[str]) -> int:
     try:
         if args.command == "dump" and args.output is not None:
             handle = out = open(args.output, "w", encoding="utf-8", newline="")
-        {"ls": _ls, "dump": _dump, "table": _table, "map": _map}[args.command](command, out)
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            {"ls": _ls, "dump": _dump, "table": _table, "map": _map}[args.command](command, out)
         out.flush()
     except _Failure as failure:
         command.fail(str(failure), failure.status)
