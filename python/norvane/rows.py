@@ -20,7 +20,9 @@ cloud significance, sensor height) delimit them.
 
 Repeated elements (the same key several times in one subset, e.g. air temperature at two
 sensor heights): every occurrence gives its own row, carrying what came before it in the
-subset. Ask for the coordinate that tells them apart
+subset. (pdbufr does the same, except for a key that comes again deeper than before, under a
+coordinate opened since: it overwrites the earlier value without a row; here the earlier
+occurrence gets its row too.) Ask for the coordinate that tells them apart
 (``heightOfSensorAboveLocalGroundOrDeckOfMarinePlatform``) to see which is which, or name one
 occurrence by its rank in the subset, ``"#1#airTemperature"`` (the first), as in the flat
 layout. A row is kept when every required column is in its context (a value that is coded
@@ -126,7 +128,8 @@ class Request:
 
 class _Walk:
     """The walk's states, shared by all pieces: a state is the coordinate stack, the current
-    level and the collected context (names and their levels, as pdbufr keeps them)."""
+    level and the collected context (names, and their levels after a bottom 0, as pdbufr keeps
+    them). A context holds each name once, so states are bounded by the shapes it can take."""
 
     def __init__(self, walk_count: int) -> None:
         self.walk_count = walk_count
@@ -147,13 +150,16 @@ class _Walk:
             row_level = level
         emitted = 0
         if name >= 0:
-            if context and (row_level < levels[-1] or (row_level == levels[-1] and name in context)):
+            # the context is emitted before it loses a value: the walk returns to a shallower
+            # level, or the name comes again (each occurrence is a row of its own)
+            if context and (row_level < levels[-1] or name in context):
                 emitted = 1
-            while context and (row_level < levels[-1] or (row_level == levels[-1] and name in context)):
+            while context and row_level < levels[-1]:
                 context, levels = context[:-1], levels[:-1]
-            if name not in context:
-                context = context + (name,)
-            levels = levels + (row_level,)
+            if name in context:  # drop its last occurrence and what came after it
+                i = context.index(name)
+                context, levels = context[:i], levels[:i + 1]
+            context, levels = context + (name,), levels + (row_level,)
         state = (coords, level, context, levels)
         found = self.state_ids.get(state)
         if found is None:

@@ -8,6 +8,8 @@ Where we differ on purpose, the comparison says so:
   codes, counts and date parts, so windDirection (deg) is float64 here. Values are compared.
 - values differ in the last bit at most: ecCodes scales with its own arithmetic (69.02000000000001).
 - text made of NUL octets (a blank aircraft flight number): ecCodes reads "", we keep the octets.
+- a key that comes again under a coordinate opened after it: pdbufr overwrites the earlier
+  value without a row, we give it a row (none of the calls below meets it; test_rows has it).
 - flat: pdbufr leaves out the quality information that ecCodes attaches to elements as
   attributes (data present bits, percent confidence, and the centre and application that
   produced it); we keep it as ordinary ranked columns. Header fields have our names.

@@ -196,3 +196,23 @@ def test_a_temp_profile_has_one_row_per_pressure_level(temp_table):
     with_temperature = [p for p, nxt in zip(levels.index, levels.index[1:].tolist() + [first.index[-1] + 1])
                         if (first.loc[p:nxt - 1, "key"] == "airTemperature").any()]
     assert len(frame[frame.message == 0]) == len(with_temperature)
+
+
+def test_the_walk_keeps_few_states_however_long_a_subset_is(monkeypatch):
+    """A key that comes back below its first level (here under a second coordinate) keeps its
+    place; the walk's states stay as few as the shapes of the context, not one per cycle."""
+    from norvane import rows as module
+
+    walks = []
+
+    class Spy(module._Walk):
+        def __init__(self, *args):
+            super().__init__(*args)
+            walks.append(self)
+
+    monkeypatch.setattr(module, "_Walk", Spy)
+    cycle = [(7004, "pressure", 50000), (12101, "airTemperature", 250.0), (7032, HEIGHT, 2.0),
+             (12101, "airTemperature", 251.0)]
+    frame = rows([[cycle * 3000]], ["airTemperature"])
+    assert len(frame) == 6000
+    assert len(walks[0].states) < 10
