@@ -184,42 +184,46 @@ def subset_ranks(key: np.ndarray, row_subset: np.ndarray) -> np.ndarray:
 
 
 def pieces(table: Any, names: Names, rows: int | None = None) -> Iterator[Piece]:
-    """The long ``Table`` (its Arrow data) cut into pieces of whole messages of about ``rows`` rows."""
+    """The long ``Table`` cut into pieces of whole messages of about ``rows`` rows, read from its
+    Arrow stream batch by batch: a table that decodes as it streams is never held whole here."""
     import pyarrow as pa
 
     rows = rows or PIECE_ROWS
-    arrow = table.to_arrow() if hasattr(table, "to_arrow") else pa.table(table)
-    total = arrow.num_rows
-    start = 0
-    while start < total:
-        stop = min(start + rows, total)
-        if stop < total:
-            # move the cut back to the start of the message that straddles it (or past it,
-            # when one message is longer than a piece)
-            messages = arrow.column("message")
-            last = messages[stop - 1].as_py()
-            cut = _first_row_of(messages, last, start, stop)
-            stop = cut if cut > start else _end_of(messages, last, stop, total)
-        yield Piece(arrow.slice(start, stop - start), names)
-        start = stop
+    reader = pa.RecordBatchReader.from_stream(table)
+    pending: list[Any] = []
+    pending_rows = 0
+    for batch in reader:
+        pending.append(batch)
+        pending_rows += batch.num_rows
+        while pending_rows >= rows:
+            held = pa.Table.from_batches(pending, reader.schema)
+            cut = _cut(held.column("message"), rows)
+            if not cut:
+                break  # one message fills all that is held: read on
+            yield Piece(held.slice(0, cut), names)
+            rest = held.slice(cut)
+            pending, pending_rows = rest.to_batches(), rest.num_rows
+    if pending_rows:
+        yield Piece(pa.Table.from_batches(pending, reader.schema), names)
 
 
-def _first_row_of(messages: Any, message: int, lo: int, hi: int) -> int:
-    """The first row in [lo, hi) of `message`, the last message of that range (rows are in message order)."""
-    values = messages.slice(lo, hi - lo).to_numpy()
-    return lo + int(np.searchsorted(values, message, side="left"))
-
-
-def _end_of(messages: Any, message: int, lo: int, total: int) -> int:
-    step = max(PIECE_ROWS, 1024)
-    while lo < total:
-        hi = min(lo + step, total)
-        values = messages.slice(lo, hi - lo).to_numpy()
-        past = int(np.searchsorted(values, message, side="right"))
-        if past < hi - lo:
-            return lo + past
-        lo = hi
-    return total
+def _cut(messages: Any, rows: int) -> int:
+    """Where to end a piece of the held rows (whole messages only; rows are in message order):
+    at the start of the message that holds row `rows`, or past the first message when that one
+    is longer; 0 when the held rows end inside their first message. Reads only the rows it
+    needs, so cutting a long held run into pieces stays linear."""
+    head = messages.slice(0, rows).to_numpy()
+    cut = int(np.searchsorted(head, head[-1], side="left"))
+    if cut:
+        return cut
+    start = len(head)
+    while start < len(messages):
+        window = messages.slice(start, rows).to_numpy()
+        past = int(np.searchsorted(window, head[0], side="right"))
+        if past < len(window):
+            return start + past
+        start += len(window)
+    return 0
 
 
 def _numpy(column: Any, dtype: Any) -> np.ndarray:

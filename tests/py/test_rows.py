@@ -187,6 +187,44 @@ def test_pieces_cut_anywhere_give_the_same_frames(temp_table, monkeypatch):
     assert whole_rows["message"].nunique() == 40
 
 
+class Restreamed:
+    """A long table whose Arrow stream comes in small batches, each with dictionaries of its own
+    (as a table that decodes while it streams may send them)."""
+
+    def __init__(self, table, batch_rows):
+        import pyarrow as pa
+
+        arrow = table.to_arrow()
+        batches = []
+        for start in range(0, arrow.num_rows, batch_rows):
+            part = arrow.slice(start, batch_rows)
+            columns = [part.column(f.name).cast(pa.string()).dictionary_encode() if pa.types.is_dictionary(f.type)
+                       else part.column(f.name) for f in arrow.schema]
+            batches.extend(pa.table(columns, names=arrow.column_names).cast(arrow.schema).to_batches())
+        self._arrow = pa.Table.from_batches(batches, arrow.schema)
+        self._headers = table.headers()
+        self.skipped = []
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self._arrow.__arrow_c_stream__(requested_schema)
+
+    def to_arrow(self):
+        return self._arrow
+
+    def headers(self):
+        return self._headers
+
+
+@pytest.mark.parametrize("batch_rows, piece_rows", [(97, 500), (5000, 300), (100000, 1 << 18)])
+def test_a_stream_in_batches_gives_the_same_frames(temp_table, monkeypatch, batch_rows, piece_rows):
+    columns = ["message", "subset", "station_id", "pressure", "airTemperature"]
+    whole_rows, whole_flat = observation_rows(temp_table, columns), flat_frame(temp_table)
+    monkeypatch.setattr(_columns, "PIECE_ROWS", piece_rows)
+    streamed = Restreamed(temp_table, batch_rows)
+    pd.testing.assert_frame_equal(observation_rows(streamed, columns), whole_rows)
+    pd.testing.assert_frame_equal(flat_frame(streamed), whole_flat)
+
+
 def test_a_temp_profile_has_one_row_per_pressure_level(temp_table):
     frame = observation_rows(temp_table, ["message", "pressure", "airTemperature"])
     long = temp_table.to_arrow().to_pandas()
