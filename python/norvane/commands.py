@@ -63,7 +63,8 @@ def _parser() -> argparse.ArgumentParser:
     table.add_argument("--required", action="append", metavar="KEYS",
                        help="rows must have these columns (default: all of them); '' requires none")
     table.add_argument("--flat", action="store_true", help="one row per subset with #rank#key columns")
-    table.add_argument("-o", "--output", metavar="PATH", help="out.parquet, out.csv or out.json (default: CSV on stdout)")
+    table.add_argument("-o", "--output", metavar="PATH",
+                       help="out.parquet, out.csv or out.json (default: CSV on standard output)")
     chart = commands.add_parser("map", parents=[common], help="the reports' positions coloured by a column (PNG)")
     chart.add_argument("--column", required=True, metavar="KEY", help="the key that colours the points")
     chart.add_argument("--filter", "-f", action="append", default=[], metavar="KEY=VALUE")

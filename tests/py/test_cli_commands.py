@@ -4,7 +4,6 @@ they come from."""
 import csv
 import io
 import json
-import math
 import struct
 import sys
 
@@ -166,13 +165,3 @@ def test_command_errors(argv, status, err, temp, capsys, tmp_path):
     argv = [a.format(temp=temp, tmp=tmp_path, bad=BAD) for a in argv]
     got, _, text = run(capsys, *argv)
     assert got == status and err in text
-
-
-def test_json_values_are_exact(temp, capsys, tmp_path):
-    output = tmp_path / "rows.json"
-    run(capsys, "table", temp, "-c", "latitude,longitude,dewpointTemperature", "--required", "latitude", "-o", output)
-    records = json.loads(output.read_text())
-    frame = read_table(temp, columns=["latitude", "longitude", "dewpointTemperature"], required_columns=["latitude"])
-    for record, expected in zip(records, frame["dewpointTemperature"]):
-        assert (record["dewpointTemperature"] is None) if math.isnan(expected) else \
-            record["dewpointTemperature"] == expected

@@ -29,7 +29,8 @@ def test_a_sounding_gives_one_row_per_level_with_its_station():
     levels = [(31002, "extendedDelayedDescriptorReplicationFactor", 3)]
     for pressure, temperature in ((100000, 288.5), (85000, 280.25), (50000, 252.0)):
         levels += [(7004, "pressure", pressure), (12101, "airTemperature", temperature)]
-    frame = rows([[station(10, 384, 52.5, 13.25) + levels]], ["stationNumber", "latitude", "pressure", "airTemperature"])
+    columns = ["stationNumber", "latitude", "pressure", "airTemperature"]
+    frame = rows([[station(10, 384, 52.5, 13.25) + levels]], columns)
     assert values(frame) == [(384, 52.5, 100000.0, 288.5), (384, 52.5, 85000.0, 280.25), (384, 52.5, 50000.0, 252.0)]
 
 
@@ -177,16 +178,6 @@ def _end_of_message(data, count):
     return messages[-1].offset + messages[-1].length
 
 
-def test_pieces_cut_anywhere_give_the_same_frames(temp_table, monkeypatch):
-    """Pieces hold whole messages, so where the long table is cut changes nothing."""
-    columns = ["message", "station_id", "pressure", "airTemperature", "windSpeed"]
-    whole_rows, whole_flat = observation_rows(temp_table, columns), flat_frame(temp_table)
-    monkeypatch.setattr(_columns, "PIECE_ROWS", 500)  # smaller than one sounding
-    pd.testing.assert_frame_equal(observation_rows(temp_table, columns), whole_rows)
-    pd.testing.assert_frame_equal(flat_frame(temp_table), whole_flat)
-    assert whole_rows["message"].nunique() == 40
-
-
 class Restreamed:
     """A long table whose Arrow stream comes in small batches, each with dictionaries of its own
     (as a table that decodes while it streams may send them)."""
@@ -215,25 +206,16 @@ class Restreamed:
         return self._headers
 
 
-@pytest.mark.parametrize("batch_rows, piece_rows", [(97, 500), (5000, 300), (100000, 1 << 18)])
+@pytest.mark.parametrize("batch_rows, piece_rows", [(97, 500), (5000, 300), (10**6, 500), (10**6, 1 << 18)])
 def test_a_stream_in_batches_gives_the_same_frames(temp_table, monkeypatch, batch_rows, piece_rows):
+    """Pieces hold whole messages, so neither batches nor pieces (smaller than one sounding)
+    change the frames."""
     columns = ["message", "subset", "station_id", "pressure", "airTemperature"]
     whole_rows, whole_flat = observation_rows(temp_table, columns), flat_frame(temp_table)
     monkeypatch.setattr(_columns, "PIECE_ROWS", piece_rows)
     streamed = Restreamed(temp_table, batch_rows)
     pd.testing.assert_frame_equal(observation_rows(streamed, columns), whole_rows)
     pd.testing.assert_frame_equal(flat_frame(streamed), whole_flat)
-
-
-def test_a_temp_profile_has_one_row_per_pressure_level(temp_table):
-    frame = observation_rows(temp_table, ["message", "pressure", "airTemperature"])
-    long = temp_table.to_arrow().to_pandas()
-    first = long[long.message == 0]
-    # every pressure of the first sounding is followed by its temperature in the same level
-    levels = first[first.key == "pressure"]
-    with_temperature = [p for p, nxt in zip(levels.index, levels.index[1:].tolist() + [first.index[-1] + 1])
-                        if (first.loc[p:nxt - 1, "key"] == "airTemperature").any()]
-    assert len(frame[frame.message == 0]) == len(with_temperature)
 
 
 def test_the_walk_keeps_few_states_however_long_a_subset_is(monkeypatch):
