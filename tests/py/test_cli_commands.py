@@ -149,6 +149,11 @@ def test_errors_skip_reports_bad_messages_and_goes_on(command, capsys):
     assert out.strip()  # the good message is there
 
 
+def test_frames_keep_the_skipped_messages():
+    frame = read_table(require(BAD), columns=["latitude"], errors="skip")
+    assert [entry.index for entry in frame.attrs["skipped"]] == [0, 2]
+
+
 def test_ls_reads_headers_only_so_messages_that_do_not_decode_are_listed(capsys):
     status, out, _ = run(capsys, "ls", require(BAD), "--errors", "skip")
     assert status == 0 and len(out.splitlines()) == 1 + len(list(norvane.read(BAD)))
