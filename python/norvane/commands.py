@@ -27,6 +27,7 @@ import math
 import os
 import sys
 import warnings
+from collections.abc import Iterator
 from typing import IO, Any
 
 COMMANDS = ("ls", "dump", "table", "map")
@@ -186,26 +187,46 @@ def _ls(run: _Run, out: IO[str]) -> None:
             run.fail(f"{path}: {error.strerror or error}", 2)
 
 
-def _message_records(table: Any) -> list[dict[str, Any]]:
-    """The table's values nested by message and subset, with the header fields of each message."""
-    arrow = table.to_arrow()
-    columns = {name: arrow.column(name).to_pylist() for name in
-               ("message", "subset", "descriptor", "key", "value", "text", "meaning", "unit")}
+_BATCH = 1 << 16  # long-table rows turned into Python objects at a time
+
+
+def _message_records(table: Any) -> Iterator[dict[str, Any]]:
+    """The table's values nested by message and subset, with the header fields of each message,
+    one message at a time (a file's values as Python objects would not fit in memory)."""
     headers = table.headers()
-    messages: dict[int, dict[str, Any]] = {}
-    for i, index in enumerate(headers["message"]):
-        record = {name: _plain(values[i]) for name, values in headers.items()}
-        record["subsets"] = []
-        messages[index] = record
-    for m, s, d, k, v, t, meaning, unit in zip(*columns.values()):
-        subsets = messages[m]["subsets"]
-        while len(subsets) <= s:
-            subsets.append([])
-        item: dict[str, Any] = {"descriptor": d, "key": k, "value": t if t is not None else v, "unit": unit}
-        if meaning is not None:
-            item["meaning"] = meaning
-        subsets[s].append(item)
-    return list(messages.values())
+    names = ("message", "subset", "descriptor", "key", "value", "text", "meaning", "unit")
+    order = iter(range(len(headers["message"])))
+    current: dict[str, Any] | None = None
+
+    def start(message: int) -> Iterator[dict[str, Any]]:
+        for i in order:  # header-only messages (no rows) come out in their place too
+            record = {name: _plain(values[i]) for name, values in headers.items()}
+            record["subsets"] = []
+            if record["message"] == message:
+                nonlocal current
+                current = record
+                return
+            yield record
+
+    for batch in table.to_arrow().to_batches(max_chunksize=_BATCH):
+        for m, s, d, k, v, t, meaning, unit in zip(*(batch.column(n).to_pylist() for n in names)):
+            if current is None or current["message"] != m:
+                if current is not None:
+                    yield current
+                current = None
+                yield from start(m)
+                if current is None:  # rows of a message the headers do not list
+                    current = {"message": m, "subsets": []}
+            subsets = current["subsets"]
+            while len(subsets) <= s:
+                subsets.append([])
+            item: dict[str, Any] = {"descriptor": d, "key": k, "value": t if t is not None else v, "unit": unit}
+            if meaning is not None:
+                item["meaning"] = meaning
+            subsets[s].append(item)
+    if current is not None:
+        yield current
+    yield from start(-1)
 
 
 def _plain(value: Any) -> Any:
@@ -216,23 +237,31 @@ def _plain(value: Any) -> Any:
 
 def _dump(run: _Run, out: IO[str]) -> None:
     kind = run.args.format
-    files = []
+    several = len(run.args.files) > 1
+    if kind == "json":
+        out.write('{"files": [')
+    written = 0
     for path in run.args.files:
         table = run.read_table(path)
         if table is None:
             continue
         if kind == "csv":
-            _write_long_csv(table, out, header=not files, path=path if len(run.args.files) > 1 else None)
-            files.append(path)
+            _write_long_csv(table, out, header=not written, path=path if several else None)
         elif kind == "json":
-            files.append({"path": path, "messages": _message_records(table),
-                          "skipped": [entry._asdict() for entry in table.skipped]})
+            _write_json(table, out, path, first=not written)
         else:
-            _write_text(table, out, path if len(run.args.files) > 1 else None)
-            files.append(path)
+            _write_text(table, out, path if several else None)
+        written += 1
     if kind == "json":
-        json.dump({"files": files}, out, allow_nan=False)
-        out.write("\n")
+        out.write("]}\n")
+
+
+def _write_json(table: Any, out: IO[str], path: str, first: bool) -> None:
+    """One file's entry of the JSON document, written message by message."""
+    out.write(("" if first else ", ") + '{"path": ' + json.dumps(path) + ', "messages": [')
+    for i, record in enumerate(_message_records(table)):
+        out.write((", " if i else "") + json.dumps(record, allow_nan=False))
+    out.write('], "skipped": ' + json.dumps([entry._asdict() for entry in table.skipped]) + "}")
 
 
 def _write_text(table: Any, out: IO[str], path: str | None) -> None:

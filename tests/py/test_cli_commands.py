@@ -149,6 +149,7 @@ def test_errors_skip_reports_bad_messages_and_goes_on(command, capsys):
     assert out.strip()  # the good message is there
 
 
+@pytest.mark.filterwarnings("ignore::norvane.TablesWarning")
 def test_frames_keep_the_skipped_messages():
     frame = read_table(require(BAD), columns=["latitude"], errors="skip")
     assert [entry.index for entry in frame.attrs["skipped"]] == [0, 2]
