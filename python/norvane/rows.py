@@ -9,7 +9,7 @@ How a subset becomes rows
 A subset is walked in order as a hierarchy. Coordinate elements (classes 01 to 09: station,
 time, position, height, pressure, significance ...) open a level: everything after a
 coordinate lies one level below it, and when a coordinate with the same key comes again the
-walk goes back to the level of its first occurrence, dropping all that was opened after it
+walk goes back to the level where that key stood, dropping all that was opened after it
 (this is how one replicated pressure level ends and the next begins). The requested keys
 collect a context; a row is emitted each time the context is about to lose a value (a key
 comes back at the same level, or the walk returns to a shallower level) and at the end of the
@@ -40,6 +40,10 @@ Filters: ``{key: condition}`` on any column. A condition is a value, a list or s
 them), a range (``slice(lo, hi)`` or ``(lo, hi)``, both ends included, either may be None) or
 a callable (called once per distinct value, True keeps the row). A missing value never
 matches, and a filtered key must be in a row's context for the row to be kept.
+
+The walk depends only on a subset's sequence of keys, so it runs once per distinct sequence
+(a station network's reports share one; so do all subsets of a compressed message) and the
+rows of the others are gathered with numpy.
 
 Types: numbers are float64, NaN when missing; codes, counts and date parts (units CODE
 TABLE, FLAG TABLE, Numeric, a, mon, d, h, min) are int64 when no row misses them; text is
