@@ -6,6 +6,7 @@
     norvane --tables DIR FILE        # one ecCodes table directory for every message
     norvane --definitions DIR FILE   # this ecCodes definitions root
     norvane --errors skip FILE       # report bad messages and go on
+    norvane ls|dump|table|map ...    # subcommands: see norvane.commands
 
 Without ``--tables`` or ``--definitions`` the tables come from the ecCodes definitions that
 ``norvane.find_definitions_root()`` finds, else from the WMO tables bundled in the package.
@@ -29,6 +30,8 @@ from typing import IO, Any
 import norvane
 from norvane import _norvane
 from norvane.bundled import BUNDLED_SOURCE
+from norvane.commands import COMMANDS
+from norvane.commands import run as run_command
 from norvane.definitions import DefinitionsNotFound, find_definitions_root
 
 STDIN = "-"
@@ -228,6 +231,10 @@ def _show_warning(message: Warning | str, category: type[Warning], *_: object, *
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line with ``argv`` (default: ``sys.argv[1:]``) and returns the exit status."""
+    if argv is None:
+        argv = sys.argv[1:]
+    if argv and argv[0] in COMMANDS:  # ls, dump, table, map (a file of that name: ./ls)
+        return run_command(list(argv))
     args = _parser().parse_args(argv)
     if args.limit is not None and args.limit < 0:
         _parser().error("--limit must not be negative")

@@ -133,14 +133,26 @@ class Table:
 
 def read_table(source: str | os.PathLike[str] | Any, *, tables: TableSet | None = None,
                definitions: str | os.PathLike[str] | None = None,
-               errors: Literal["raise", "skip"] = "raise", threads: int = 1) -> Table:
-    """Every value of every message of ``source`` as one long ``Table``.
+               errors: Literal["raise", "skip"] = "raise", threads: int = 1, layout: str = "long",
+               columns: Any = None, filters: Any = None, required_columns: Any = None) -> Any:
+    """Every value of every message of ``source`` as one long ``Table``, or observation rows.
 
     ``source``, ``tables``, ``definitions`` and ``errors`` are those of ``norvane.read()``; with
     ``errors="skip"`` a message whose data does not decode is left out too, and listed in
     ``Table.skipped``. ``threads``: messages decode on that many threads; the table is the same
     for every number.
+
+    ``layout="flat"`` gives one row per subset (``norvane.flat``); ``columns``, ``filters`` and
+    ``required_columns`` give observation rows (``norvane.rows``): both as pandas DataFrames,
+    with the skipped messages in ``frame.attrs["skipped"]``.
     """
+    table = _long_table(source, tables, definitions, errors, threads)
+    from norvane.layouts import arrange
+
+    return arrange(table, layout, columns, filters, required_columns)
+
+
+def _long_table(source: Any, tables: TableSet | None, definitions: Any, errors: str, threads: int) -> Table:
     if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
         raise ValueError(f"threads must be a positive int, not {threads!r}")
     builder = _reader.RowBuilder()
