@@ -6,16 +6,18 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
-#include <memory>
+#include <utility>
 #include <new>
 #include <type_traits>
 
 namespace norvane {
 
-// `bytes` of uninitialised memory, released with std::free; throws std::bad_alloc.
+// `bytes` of uninitialised memory; throws std::bad_alloc. Give it back with release_column
+// and the same `bytes`.
 void* allocate_column(std::size_t bytes);
+void release_column(void* memory, std::size_t bytes) noexcept;
 
 template <class T>
 class PodColumn {
@@ -28,9 +30,10 @@ public:
         if (n <= capacity_) return;
         const std::size_t room = n < 2 * capacity_ ? 2 * capacity_ : n;
         if (room > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        Buffer fresh(static_cast<T*>(allocate_column(room * sizeof(T))));
-        if (size_ != 0) std::memcpy(fresh.get(), data_.get(), size_ * sizeof(T));
-        data_ = std::move(fresh);
+        T* fresh = static_cast<T*>(allocate_column(room * sizeof(T)));
+        if (size_ != 0) std::memcpy(fresh, data_, size_ * sizeof(T));
+        release_column(data_, capacity_ * sizeof(T));
+        data_ = fresh;
         capacity_ = room;
     }
     // The caller has reserved room for it.
@@ -38,26 +41,37 @@ public:
     // Takes the values the caller wrote through data() up to `n` (within the reserved room).
     void commit(std::size_t n) { size_ = n; }
 
+    PodColumn() = default;
+    PodColumn(PodColumn&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    PodColumn& operator=(PodColumn&& other) noexcept {
+        if (this != &other) {
+            clear();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~PodColumn() { clear(); }
+
     T& operator[](std::size_t i) { return data_[i]; }
     const T& operator[](std::size_t i) const { return data_[i]; }
-    T* data() { return data_.get(); }
-    const T* data() const { return data_.get(); }
-    T* begin() { return data_.get(); }
-    T* end() { return data_.get() + size_; }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    T* begin() { return data_; }
+    T* end() { return data_ + size_; }
     std::size_t size() const { return size_; }
     std::size_t capacity() const { return capacity_; }
     void clear() {
-        data_.reset();
+        release_column(data_, capacity_ * sizeof(T));
+        data_ = nullptr;
         size_ = capacity_ = 0;
     }
 
 private:
-    struct Free {
-        void operator()(T* p) const { std::free(p); }
-    };
-    using Buffer = std::unique_ptr<T[], Free>;
-
-    Buffer data_;
+    T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
 };
