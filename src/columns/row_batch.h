@@ -56,6 +56,10 @@ public:
     // The rows of `message`, labelled `message_index`. The message's tables must still live.
     Status append(const DecodedMessage& message, std::int32_t message_index);
 
+    // Room for `rows` rows in all, when the caller can tell: growing a batch by doubling
+    // copies it and leaves up to half of it unused.
+    void expect(std::size_t rows) { reserve(rows > batch_.rows() ? rows - batch_.rows() : 0); }
+
     struct Names {
         std::int32_t key = 0;
         std::int32_t unit = kNullString;

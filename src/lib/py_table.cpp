@@ -64,17 +64,28 @@ struct BatchResult {
     std::vector<Failure> failures;
 };
 
+// Decodes the run's messages first, then writes their rows into a batch reserved to the
+// exact size: a run's decoded messages are small (its octets bound them), and the batch is
+// then neither copied as it grows nor larger than its rows.
 Status decode_run(std::span<const Job> jobs, std::size_t first, BatchResult& result) {
-    RowBatchBuilder builder(result.batch);
+    std::vector<DecodedMessage> decoded;
+    decoded.reserve(jobs.size());
+    std::size_t rows = 0;
     for (std::size_t j = 0; j < jobs.size(); ++j) {
         const Job& job = jobs[j];
-        Result<DecodedMessage> decoded = decode_message(*job.message, *job.tables, job.section4);
-        if (!decoded) {
-            result.failures.push_back({first + j, decoded.error().message()});
+        Result<DecodedMessage> message = decode_message(*job.message, *job.tables, job.section4);
+        if (!message) {
+            result.failures.push_back({first + j, message.error().message()});
             continue;
         }
-        NV_TRY(builder.append(*decoded, job.index));
+        rows += message->size();
+        decoded.push_back(std::move(*message));
         result.decoded.push_back(first + j);
+    }
+    RowBatchBuilder builder(result.batch);
+    builder.expect(rows);
+    for (std::size_t d = 0; d < decoded.size(); ++d) {
+        NV_TRY(builder.append(decoded[d], jobs[result.decoded[d] - first].index));
     }
     return {};
 }
