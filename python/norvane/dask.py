@@ -1,0 +1,350 @@
+"""Reading many BUFR files as one Dask DataFrame: ``norvane.dask.read_table``.
+
+The client only plans. A partition is a file, or a run of messages of a file, named by its
+path, its octet range and the index of its first message in the file; planning reads section 0
+of each message (marker and length) and never decodes data. Workers open the files themselves,
+decode their range with ``norvane.table.read_table`` and keep the tables they load for the life
+of their process, so nothing decoded travels except the finished partitions.
+
+Each partition's ``message`` numbers (and ``offset``s, in layouts that have them) count from the
+start of its file, exactly as reading the whole file counts them, and a ``file`` column names
+the file. With ``errors="skip"`` each partition records what it passed over;
+``skipped_messages(frame)`` turns those records into a second Dask DataFrame that computes
+together with the first, from the same tasks.
+
+Dask is an optional dependency (``pip install norvane[dask]``): only this module imports it.
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+from collections.abc import Iterable, Sequence
+from typing import Any, Literal, NamedTuple
+
+from norvane import table as _table
+from norvane.reader import ReadError, SkippedMessage, read
+from norvane.table_cache import TableCache
+
+__all__ = ["read_table", "skipped_messages", "plan_partitions", "Partition", "FileSkippedMessage",
+           "FileReadError"]
+
+# Integer columns that are never null; any other integer column of the first message may hold
+# nulls in another partition (where pandas makes it float64), so the frame's schema takes float64.
+_NEVER_NULL = frozenset({"message", "subset", "descriptor", "offset"})
+_SKIPPED_ATTR = "norvane_skipped"
+
+
+class Partition(NamedTuple):
+    """The octets ``[start, end)`` of ``path``, whose first message has index ``first_index`` in the file."""
+
+    path: str
+    start: int
+    end: int
+    first_index: int
+
+
+class FileSkippedMessage(NamedTuple):
+    """A message of ``path`` passed over with ``errors="skip"``: index and offset in the file, and the error text."""
+
+    path: str
+    index: int
+    offset: int
+    error: str
+
+
+class FileReadError(ReadError):
+    """``ReadError`` of a message of ``path``; index and offset count in the whole file. Picklable, so it
+    reaches the client from a worker process intact."""
+
+    def __init__(self, text: str, index: int, offset: int, path: str) -> None:
+        super().__init__(text, index, offset)
+        self.path = path
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (str(self), self.index, self.offset, self.path)
+
+
+class _Options(NamedTuple):
+    """What every partition is read with (small and picklable: it travels with each task)."""
+
+    definitions: str | None
+    errors: str
+    keywords: dict[str, Any]  # the read_table keywords of the layout, forwarded as given
+    meta: Any  # the frame's empty pandas DataFrame, which each partition is aligned to
+
+
+def expand_paths(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
+    """The files to read, as absolute paths: a glob pattern's matches and a directory's files (each sorted),
+    other paths as given, in the order given. Raises ``FileNotFoundError`` when nothing matches."""
+    entries = [paths_or_glob] if isinstance(paths_or_glob, (str, os.PathLike)) else list(paths_or_glob)
+    found: list[str] = []
+    for entry in entries:
+        entry = os.fspath(entry)
+        if glob.has_magic(entry):
+            matches = sorted(path for path in glob.glob(entry) if os.path.isfile(path))
+            if not matches:
+                raise FileNotFoundError(f"no file matches {entry!r}")
+            found += matches
+        elif os.path.isdir(entry):
+            found += sorted(os.path.join(entry, name) for name in os.listdir(entry)
+                            if os.path.isfile(os.path.join(entry, name)))
+        else:
+            found.append(entry)
+    if not found:
+        raise FileNotFoundError(f"no file to read in {paths_or_glob!r}")
+    return [os.path.abspath(path) for path in found]
+
+
+def plan_partitions(paths: Sequence[str], messages_per_partition: int | None = None) -> list[Partition]:
+    """The partitions of ``paths``: one per file, or runs of ``messages_per_partition`` messages.
+
+    Runs are cut only where a sound message directly follows another sound message (or starts the
+    file), so that reading a run alone finds, counts and reports its messages exactly as reading the
+    whole file does; bad messages (which count as messages) can make a run longer. Only section 0
+    of each message is read.
+    """
+    if messages_per_partition is not None and (
+            isinstance(messages_per_partition, bool) or not isinstance(messages_per_partition, int)
+            or messages_per_partition < 1):
+        raise ValueError(f"messages_per_partition must be a positive int or None, not {messages_per_partition!r}")
+    plan: list[Partition] = []
+    for path in paths:
+        size = os.path.getsize(path)
+        if messages_per_partition is None:
+            plan.append(Partition(path, 0, size, 0))
+        else:
+            plan += _plan_file(path, size, messages_per_partition)
+    return plan
+
+
+def _plan_file(path: str, size: int, per_partition: int) -> list[Partition]:
+    starts = [(0, 0)]  # (offset, first index) of each run
+    previous_sound = -1  # the index of the last sound message seen
+    with read(path, errors="skip") as reader:  # no decode: iteration reads section 0 to 3 headers only
+        for message in reader:
+            index = message.index
+            if index - starts[-1][1] >= per_partition and (index == 0 or previous_sound == index - 1):
+                starts.append((message.offset, index))
+            previous_sound = index
+    ends = [offset for offset, _ in starts[1:]] + [size]
+    return [Partition(path, start, end, first) for (start, first), end in zip(starts, ends)]
+
+
+def read_table(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
+               layout: str = "long", columns: Sequence[str] | None = None, filters: Any = None,
+               required_columns: Sequence[str] | None = None, errors: Literal["raise", "skip"] = "raise",
+               messages_per_partition: int | None = None,
+               definitions: str | os.PathLike[str] | None = None) -> Any:
+    """The tables of many BUFR files as one ``dask.dataframe.DataFrame``, read by Dask's workers.
+
+    ``paths_or_glob``: a path, a glob pattern, a directory (its files), or a list of those; every
+    worker must see the files at the same (absolute) paths. ``messages_per_partition``: None reads
+    each file as one partition; a number cuts files into runs of about that many messages.
+
+    ``layout``, ``columns``, ``filters``, ``required_columns`` and ``errors`` mean what they mean for
+    ``norvane.table.read_table``, which decodes each partition, and the frame holds its columns after
+    a ``file`` column (the absolute path, categorical); message indices and offsets count in the
+    whole file. ``definitions``: an ecCodes definitions root that every worker sees; None lets each
+    worker find its own (else the bundled tables). A ``TableSet`` cannot travel between processes.
+
+    The schema comes from decoding the first message of the first partition (in the long layout)
+    or of every partition (in others, whose columns vary); a partition lacking some of its columns
+    gets them as nulls. ``errors="raise"`` makes ``compute()`` raise ``FileReadError``;
+    ``errors="skip"`` leaves the bad messages out, and ``skipped_messages(frame)`` lists them.
+    """
+    import dask
+    import dask.dataframe as dd
+
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+    keywords: dict[str, Any] = {}
+    if layout != "long":  # today's read_table knows only the long layout; leave the default implicit
+        keywords["layout"] = layout
+    for name, value in (("columns", columns), ("filters", filters), ("required_columns", required_columns)):
+        if value is not None:
+            keywords[name] = value
+    root = os.path.abspath(definitions) if definitions is not None else None
+    if root is not None:
+        TableCache(None, root)  # an invalid root fails here, once, rather than in every task
+    plan = plan_partitions(expand_paths(paths_or_glob), messages_per_partition)
+    options = _Options(root, errors, keywords, None)
+    if layout == "long":
+        meta = _meta([_sample(plan[0], options)])
+    else:
+        samples = [dask.delayed(_sample, pure=True)(part, options) for part in plan]
+        meta = _meta(dask.compute(*samples))
+    return dd.from_map(_read_partition, plan, args=[options._replace(meta=meta)], meta=meta,
+                       label="norvane-read-table", enforce_metadata=False)
+
+
+def skipped_messages(frame: Any) -> Any:
+    """The messages that the partitions of ``frame`` (a frame from ``read_table(..., errors="skip")``,
+    or one derived from it row-wise) passed over, as a Dask DataFrame with the columns path, index,
+    offset and error. Compute both together, ``dask.compute(frame, skipped_messages(frame))``, to
+    decode once."""
+    import pandas as pd
+
+    meta = pd.DataFrame({"path": pd.Series([], dtype=object), "index": pd.Series([], dtype="int64"),
+                         "offset": pd.Series([], dtype="int64"), "error": pd.Series([], dtype=object)})
+    return frame.map_partitions(_skipped_frame, meta=meta, enforce_metadata=False)
+
+
+def _skipped_frame(partition: Any) -> Any:
+    import pandas as pd
+
+    rows = partition.attrs.get(_SKIPPED_ATTR, [])
+    return pd.DataFrame({"path": pd.Series([r.path for r in rows], dtype=object),
+                         "index": pd.Series([r.index for r in rows], dtype="int64"),
+                         "offset": pd.Series([r.offset for r in rows], dtype="int64"),
+                         "error": pd.Series([r.error for r in rows], dtype=object)})
+
+
+def _sample(part: Partition, options: _Options) -> Any:
+    """The empty frame of ``part``'s first sound message, decoded alone (an empty source when there is
+    none: its table still has the layout's columns)."""
+    data = _octets(part)
+    with read(data, errors="skip") as reader:
+        first = next(iter(reader), None)
+        where = Partition(part.path, part.start, part.start, part.first_index) if first is None else \
+            Partition(part.path, part.start + first.offset, part.start + first.offset + first.length,
+                      part.first_index + first.index)
+    frame, _ = _decode(where, options._replace(errors="skip"))
+    return frame.iloc[:0]
+
+
+def _octets(part: Partition) -> bytes:
+    with open(part.path, "rb") as file:
+        file.seek(part.start)
+        return file.read(part.end - part.start)
+
+
+def _meta(samples: Sequence[Any]) -> Any:
+    """The frame's schema: the samples' columns in order of first appearance; integer columns that may
+    hold nulls become float64, categories become unknown (each partition has its own)."""
+    import numpy as np
+    import pandas as pd
+    from dask.dataframe.utils import clear_known_categories
+
+    dtypes: dict[str, Any] = {}
+    for sample in samples:
+        for name, dtype in sample.dtypes.items():
+            known = dtypes.get(name)
+            if known is None:
+                dtypes[name] = dtype
+            elif known != dtype:
+                numeric = pd.api.types.is_numeric_dtype
+                dtypes[name] = np.dtype("float64") if numeric(known) and numeric(dtype) else np.dtype(object)
+    for name, dtype in dtypes.items():
+        if pd.api.types.is_integer_dtype(dtype) and name not in _NEVER_NULL and not isinstance(dtype, pd.CategoricalDtype):
+            dtypes[name] = np.dtype("float64")
+    meta = pd.DataFrame({name: pd.Series([], dtype=dtype) for name, dtype in dtypes.items()})
+    return clear_known_categories(meta)
+
+
+def _read_partition(part: Partition, options: _Options) -> Any:
+    frame, skipped = _decode(part, options)
+    frame = _align(frame, options.meta, part)
+    frame.attrs[_SKIPPED_ATTR] = skipped
+    return frame
+
+
+def _decode(part: Partition, options: _Options) -> tuple[Any, list[FileSkippedMessage]]:
+    """``part`` decoded by read_table, as a pandas DataFrame with the ``file`` column first and
+    indices and offsets counted in the whole file, and its skipped messages likewise."""
+    import numpy as np
+    import pandas as pd
+
+    data = _octets(part)
+    tables = _process_tables(options.definitions).for_source(data, part)
+    chosen = {"tables": tables} if tables is not None else {"definitions": options.definitions}
+    try:
+        result = _table.read_table(data, errors=options.errors, **chosen, **options.keywords)
+    except ReadError as error:
+        index, offset = error.index + part.first_index, error.offset + part.start
+        text = _relocate(str(error), error.index, error.offset, index, offset)
+        raise FileReadError(f"{part.path}: {text}", index, offset, part.path) from None
+    to_pandas = getattr(result, "to_pandas", None)
+    frame = to_pandas() if callable(to_pandas) else result
+    local_skipped = getattr(result, "skipped", None)
+    if local_skipped is None:
+        local_skipped = frame.attrs.get("skipped", [])
+    skipped = [FileSkippedMessage(part.path, s.index + part.first_index, s.offset + part.start,
+                                  _relocate(s.error, s.index, s.offset, s.index + part.first_index,
+                                            s.offset + part.start))
+               for s in local_skipped]
+    for name, shift in (("message", part.first_index), ("offset", part.start)):
+        if name in frame.columns and shift:
+            frame[name] = (frame[name] + shift).astype(frame[name].dtype)
+    codes = np.zeros(len(frame), dtype=np.int8)
+    frame.insert(0, "file", pd.Categorical.from_codes(codes, categories=[part.path]))
+    return frame, skipped
+
+
+def _relocate(text: str, index: int, offset: int, file_index: int, file_offset: int) -> str:
+    """``text`` with its leading position (as the reader writes it) counted in the whole file."""
+    local = f"message {index} at offset {offset}"
+    if text.startswith(local):
+        return f"message {file_index} at offset {file_offset}" + text[len(local):]
+    return text
+
+
+def _align(frame: Any, meta: Any, part: Partition) -> Any:
+    """``frame`` with ``meta``'s columns in ``meta``'s order and types; missing columns are all null."""
+    import pandas as pd
+
+    extra = [name for name in frame.columns if name not in meta.columns]
+    if extra:
+        raise ValueError(f"{part.path} (octets {part.start} to {part.end}) has the columns {extra}, which the first "
+                         f"message of no partition has; choose the columns with columns=")
+    out = {}
+    for name, dtype in meta.dtypes.items():
+        if name not in frame.columns:
+            column = pd.Series(None, index=frame.index, dtype=object)
+        else:
+            column = frame[name]
+        if isinstance(dtype, pd.CategoricalDtype):
+            if not isinstance(column.dtype, pd.CategoricalDtype):
+                column = column.astype("category")
+        elif column.dtype != dtype:
+            column = column.astype(dtype)
+        out[name] = column
+    return pd.DataFrame(out, index=frame.index)
+
+
+class _ProcessTables:
+    """The tables this process has loaded for one definitions root, kept for its whole life, so a
+    worker loads each table set once however many partitions it reads."""
+
+    def __init__(self, definitions: str | None) -> None:
+        self._cache = TableCache(None, definitions)
+
+    def for_source(self, data: bytes, part: Partition) -> Any:
+        """The TableSet serving every message of ``data`` (the octets of ``part``), when they share one
+        table key and its tables load; None otherwise (read_table then chooses tables per message)."""
+        keys = set()
+        with read(data, errors="skip") as reader:
+            for message in reader:  # headers only: no message is decoded here
+                if not keys:
+                    where = f"{part.path}: message {part.first_index + message.index} at offset " \
+                            f"{part.start + message.offset}"
+                keys.add(message._key)
+                if len(keys) > 1:
+                    return None
+        if not keys:
+            return None
+        (key,) = keys
+        try:
+            return self._cache.tables_for(key, lambda: where)[0]
+        except ValueError:
+            return None
+
+
+_PROCESS_TABLES: dict[str | None, _ProcessTables] = {}
+
+
+def _process_tables(definitions: str | None) -> _ProcessTables:
+    found = _PROCESS_TABLES.get(definitions)
+    if found is None:
+        found = _PROCESS_TABLES[definitions] = _ProcessTables(definitions)
+    return found
