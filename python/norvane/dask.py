@@ -306,6 +306,11 @@ def _align(frame: Any, meta: Any, part: Partition) -> Any:
         if isinstance(dtype, pd.CategoricalDtype):
             if not isinstance(column.dtype, pd.CategoricalDtype):
                 column = column.astype("category")
+            categories = column.cat.categories
+            if categories.dtype != dtype.categories.dtype:  # all-null columns get object categories
+                categories = pd.Index(categories, dtype=dtype.categories.dtype)
+                column = pd.Series(pd.Categorical.from_codes(column.cat.codes, categories=categories),
+                                   index=frame.index)
         elif column.dtype != dtype:
             column = column.astype(dtype)
         out[name] = column
