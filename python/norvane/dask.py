@@ -202,13 +202,16 @@ def _skipped_frame(partition: Any) -> Any:
 
 def _sample(part: Partition, options: _Options) -> Any:
     """The empty frame of ``part``'s first sound message, decoded alone (an empty source when there is
-    none: its table still has the layout's columns)."""
-    data = _octets(part)
-    with read(data, errors="skip") as reader:
-        first = next(iter(reader), None)
-        where = Partition(part.path, part.start, part.start, part.first_index) if first is None else \
-            Partition(part.path, part.start + first.offset, part.start + first.offset + first.length,
-                      part.first_index + first.index)
+    none: its table still has the layout's columns). Finding it reads headers from the start of the
+    file, which is mapped, not read."""
+    where = Partition(part.path, part.start, part.start, part.first_index)
+    with read(part.path, errors="skip") as reader:
+        for message in reader:
+            if message.offset >= part.end:
+                break
+            if message.offset >= part.start:
+                where = Partition(part.path, message.offset, message.offset + message.length, message.index)
+                break
     frame, _ = _decode(where, options._replace(errors="skip"))
     return frame.iloc[:0]
 

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 from bufr_writer import build_message
-from conftest import CORPUS, require
+from conftest import CORPUS, DEFINITIONS, require
 
 pytest.importorskip("dask.dataframe")
 pytest.importorskip("distributed")
@@ -89,10 +89,14 @@ def test_local_cluster_with_two_worker_processes_equals_one_process_read(tmp_pat
         result = frame.compute()
         with pytest.raises(nd.FileReadError) as raised:
             nd.read_table(str(bad)).compute()
+        skipping = nd.read_table(str(bad), errors="skip", messages_per_partition=2)
+        rows, skipped = dask.compute(skipping, nd.skipped_messages(skipping))
     order = {"by": ["file", "message", "subset"], "kind": "stable", "ignore_index": True}
     pd.testing.assert_frame_equal(comparable(result).sort_values(**order), expected_frame(paths).sort_values(**order))
     assert (raised.value.path, raised.value.index, raised.value.offset) == (str(bad), 3, len(good))
     assert str(raised.value).startswith(f"{bad}: message 3 at offset {len(good)}: message is cut short")
+    assert sorted(set(rows["message"])) == [0, 1, 2]
+    assert [tuple(row)[:3] for row in skipped.itertuples(index=False)] == [(str(bad), 3, len(good))]
 
 
 def test_plan_of_a_15000_message_file_cuts_at_message_boundaries():
@@ -159,6 +163,20 @@ def test_errors_raise_names_the_message_in_the_whole_file(tmp_path):
     copy = pickle.loads(pickle.dumps(raised.value))
     assert (type(copy), str(copy), copy.index, copy.offset, copy.path) == (
         nd.FileReadError, str(raised.value), expected.index, expected.offset, path)
+
+
+def test_each_process_loads_its_tables_once(tmp_path, monkeypatch):
+    from norvane import table_cache
+
+    loads = []
+    load_tables = table_cache._reader.load_tables
+    monkeypatch.setattr(table_cache._reader, "load_tables", lambda *args: loads.append(args) or load_tables(*args))
+    monkeypatch.setattr(nd, "_PROCESS_TABLES", {})
+    path = first_messages(tmp_path, "temp.ed4.bufr", 12)
+    frame = nd.read_table(str(path), messages_per_partition=2, definitions=str(require(DEFINITIONS)))
+    compute_sync(frame)
+    compute_sync(frame)
+    assert frame.npartitions == 6 and len(loads) == 1
 
 
 def flat_stand_in(calls):
