@@ -26,7 +26,7 @@ from norvane import table as _table
 from norvane.reader import ReadError, SkippedMessage, read
 from norvane.table_cache import TableCache
 
-__all__ = ["read_table", "skipped_messages", "plan_partitions", "Partition", "FileSkippedMessage",
+__all__ = ["read_table", "skipped_messages", "plan_partitions", "expand_paths", "Partition", "FileSkippedMessage",
            "FileReadError"]
 
 # Integer columns that are never null; any other integer column of the first message may hold
