@@ -36,12 +36,14 @@ _SKIPPED_ATTR = "norvane_skipped"
 
 
 class Partition(NamedTuple):
-    """The octets ``[start, end)`` of ``path``, whose first message has index ``first_index`` in the file."""
+    """The octets ``[start, end)`` of ``path`` (a file of ``size`` octets), whose first message has index
+    ``first_index`` in the file."""
 
     path: str
     start: int
     end: int
     first_index: int
+    size: int
 
 
 class FileSkippedMessage(NamedTuple):
@@ -97,12 +99,12 @@ def expand_paths(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathL
 
 
 def plan_partitions(paths: Sequence[str], messages_per_partition: int | None = None) -> list[Partition]:
-    """The partitions of ``paths``: one per file, or runs of ``messages_per_partition`` messages.
+    """The partitions of ``paths``: one per file, or runs of about ``messages_per_partition`` messages.
 
-    Runs are cut only where a sound message directly follows another sound message (or starts the
-    file), so that reading a run alone finds, counts and reports its messages exactly as reading the
-    whole file does; bad messages (which count as messages) can make a run longer. Only section 0
-    of each message is read.
+    A run starts at a sound message that no earlier bad message's declared extent reaches into, so
+    that reading a run alone finds, counts and reports its messages exactly as reading the whole
+    file does (a bad message spanning later ones makes a run longer). Planning reads the messages'
+    headers and the 8 octets of section 0 of each bad one; it decodes nothing.
     """
     if messages_per_partition is not None and (
             isinstance(messages_per_partition, bool) or not isinstance(messages_per_partition, int)
@@ -112,7 +114,7 @@ def plan_partitions(paths: Sequence[str], messages_per_partition: int | None = N
     for path in paths:
         size = os.path.getsize(path)
         if messages_per_partition is None:
-            plan.append(Partition(path, 0, size, 0))
+            plan.append(Partition(path, 0, size, 0, size))
         else:
             plan += _plan_file(path, size, messages_per_partition)
     return plan
@@ -120,15 +122,25 @@ def plan_partitions(paths: Sequence[str], messages_per_partition: int | None = N
 
 def _plan_file(path: str, size: int, per_partition: int) -> list[Partition]:
     starts = [(0, 0)]  # (offset, first index) of each run
-    previous_sound = -1  # the index of the last sound message seen
-    with read(path, errors="skip") as reader:  # no decode: iteration reads section 0 to 3 headers only
-        for message in reader:
-            index = message.index
-            if index - starts[-1][1] >= per_partition and (index == 0 or previous_sound == index - 1):
-                starts.append((message.offset, index))
-            previous_sound = index
+    # A bad message whose declared extent lies in the file is read (and the markers inside it are
+    # passed over) as far as that extent, so no run may start before its end. One cut short by the
+    # end of the file reads alike in any run that holds its marker, up to the octet count it
+    # reports (rewritten by _file_skipped).
+    closed_until = 0
+    with read(path, errors="skip") as reader, open(path, "rb") as file:
+        noted = 0
+        for message in reader:  # headers only: nothing is decoded
+            for bad in reader.skipped[noted:]:
+                file.seek(bad.offset)
+                head = file.read(8)
+                declared = int.from_bytes(head[4:7], "big") if len(head) == 8 else size
+                if bad.offset + declared <= size:
+                    closed_until = max(closed_until, bad.offset + max(declared, 4))
+            noted = len(reader.skipped)
+            if message.index - starts[-1][1] >= per_partition and message.offset >= closed_until:
+                starts.append((message.offset, message.index))
     ends = [offset for offset, _ in starts[1:]] + [size]
-    return [Partition(path, start, end, first) for (start, first), end in zip(starts, ends)]
+    return [Partition(path, start, end, first, size) for (start, first), end in zip(starts, ends)]
 
 
 def read_table(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]], *,
@@ -204,13 +216,14 @@ def _sample(part: Partition, options: _Options) -> Any:
     """The empty frame of ``part``'s first sound message, decoded alone (an empty source when there is
     none: its table still has the layout's columns). Finding it reads headers from the start of the
     file, which is mapped, not read."""
-    where = Partition(part.path, part.start, part.start, part.first_index)
+    where = part._replace(end=part.start)
     with read(part.path, errors="skip") as reader:
         for message in reader:
             if message.offset >= part.end:
                 break
             if message.offset >= part.start:
-                where = Partition(part.path, message.offset, message.offset + message.length, message.index)
+                where = part._replace(start=message.offset, end=message.offset + message.length,
+                                      first_index=message.index)
                 break
     frame, _ = _decode(where, options._replace(errors="skip"))
     return frame.iloc[:0]
@@ -264,18 +277,14 @@ def _decode(part: Partition, options: _Options) -> tuple[Any, list[FileSkippedMe
     try:
         result = _table.read_table(data, errors=options.errors, **chosen, **options.keywords)
     except ReadError as error:
-        index, offset = error.index + part.first_index, error.offset + part.start
-        text = _relocate(str(error), error.index, error.offset, index, offset)
-        raise FileReadError(f"{part.path}: {text}", index, offset, part.path) from None
+        found = _file_skipped(part, SkippedMessage(error.index, error.offset, str(error)))
+        raise FileReadError(f"{part.path}: {found.error}", found.index, found.offset, part.path) from None
     to_pandas = getattr(result, "to_pandas", None)
     frame = to_pandas() if callable(to_pandas) else result
     local_skipped = getattr(result, "skipped", None)
     if local_skipped is None:
         local_skipped = frame.attrs.get("skipped", [])
-    skipped = [FileSkippedMessage(part.path, s.index + part.first_index, s.offset + part.start,
-                                  _relocate(s.error, s.index, s.offset, s.index + part.first_index,
-                                            s.offset + part.start))
-               for s in local_skipped]
+    skipped = [_file_skipped(part, s) for s in local_skipped]
     for name, shift in (("message", part.first_index), ("offset", part.start)):
         if name in frame.columns and shift:
             frame[name] = (frame[name] + shift).astype(frame[name].dtype)
@@ -284,12 +293,20 @@ def _decode(part: Partition, options: _Options) -> tuple[Any, list[FileSkippedMe
     return frame, skipped
 
 
-def _relocate(text: str, index: int, offset: int, file_index: int, file_offset: int) -> str:
-    """``text`` with its leading position (as the reader writes it) counted in the whole file."""
-    local = f"message {index} at offset {offset}"
+def _file_skipped(part: Partition, skipped: SkippedMessage) -> FileSkippedMessage:
+    """A message that reading ``part`` alone passed over, with its index and offset counted in the whole
+    file, and its text as reading the whole file writes it: the position it starts with, and the
+    octets that remain after a message cut short by the end of the run."""
+    index, offset = skipped.index + part.first_index, skipped.offset + part.start
+    text = skipped.error
+    local = f"message {skipped.index} at offset {skipped.offset}"
     if text.startswith(local):
-        return f"message {file_index} at offset {file_offset}" + text[len(local):]
-    return text
+        text = f"message {index} at offset {offset}" + text[len(local):]
+    remain = f" octets and {part.end - offset} remain"
+    if part.end != part.size and text.startswith(f"message {index} at offset {offset}: message is cut short: it "
+                                                 f"declares ") and text.endswith(remain):
+        text = text[:-len(remain)] + f" octets and {part.size - offset} remain"
+    return FileSkippedMessage(part.path, index, offset, text)
 
 
 def _align(frame: Any, meta: Any, part: Partition) -> Any:

@@ -110,6 +110,49 @@ def test_plan_of_a_15000_message_file_cuts_at_message_boundaries():
     assert [p.end for p in plan] == [p.start for p in plan[1:]] + [path.stat().st_size]
 
 
+def scan(source):
+    with norvane.read(source, errors="skip") as reader:
+        messages = [(m.index, m.offset, m.length) for m in reader]
+        return messages, [tuple(s) for s in reader.skipped]
+
+
+def damaged_file(seed, sound):
+    """Sound messages with, between them, junk, broken markers and bad messages whose declared
+    length spans the next messages (in which the sound messages are still found)."""
+    import random
+
+    rng = random.Random(seed)
+    out = b""
+    for message in sound:
+        kind = rng.randrange(6)
+        if kind == 0:
+            out += bytes(rng.randrange(256) for _ in range(rng.randrange(1, 12)))
+        elif kind == 1:
+            out += b"BUFR" + rng.randrange(1 << 24).to_bytes(3, "big") + bytes([rng.randrange(6)])
+        elif kind == 2:  # declares more octets than it has: ends inside a later message, or past the end
+            out += b"BUFR" + (rng.randrange(20, 3 * len(message))).to_bytes(3, "big") + b"\x04" + bytes(20)
+        elif kind == 3:
+            out += message[:rng.randrange(8, len(message))]
+        out += message
+    return out + (sound[0][:rng.randrange(len(sound[0]))] if rng.random() < 0.5 else b"")
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_every_run_reads_alone_as_it_reads_in_its_file(tmp_path, seed):
+    source = corpus_file("temp.ed4.bufr").read_bytes()
+    sound = [source[offset:offset + length] for _, offset, length in message_offsets(source)[:8]]
+    path = tmp_path / "damaged.bufr"
+    path.write_bytes(damaged_file(seed, sound))
+    whole = scan(str(path))
+    for per_partition in (1, 2, 3):
+        messages, skipped = [], []
+        for part in nd.plan_partitions([str(path)], per_partition):
+            run = scan(path.read_bytes()[part.start:part.end])
+            messages += [(i + part.first_index, o + part.start, n) for i, o, n in run[0]]
+            skipped += [tuple(nd._file_skipped(part, norvane.SkippedMessage(*bad)))[1:] for bad in run[1]]
+        assert (messages, skipped) == whole, per_partition
+
+
 def test_runs_of_messages_give_the_frame_of_one_partition(tmp_path):
     path = first_messages(tmp_path, "perf_synop.ed4.bufr", 1500)
     whole = nd.read_table(str(path))
