@@ -1,8 +1,8 @@
 """Reading many BUFR files as one Dask DataFrame: ``norvane.dask.read_table``.
 
 The client only plans. A partition is a file, or a run of messages of a file, named by its
-path, its octet range and the index of its first message in the file; planning reads section 0
-of each message (marker and length) and never decodes data. Workers open the files themselves,
+path, its octet range and the index of its first message in the file; planning reads message
+headers (and section 0 of bad messages) and never decodes data. Workers open the files themselves,
 decode their range with ``norvane.table.read_table`` and keep the tables they load for the life
 of their process, so nothing decoded travels except the finished partitions.
 
@@ -162,8 +162,9 @@ def read_table(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLik
 
     The schema comes from decoding the first message of the first partition (in the long layout)
     or of every partition (in others, whose columns vary); a partition lacking some of its columns
-    gets them as nulls. ``errors="raise"`` makes ``compute()`` raise ``FileReadError``;
-    ``errors="skip"`` leaves the bad messages out, and ``skipped_messages(frame)`` lists them.
+    gets them as nulls. ``errors="raise"`` makes ``compute()`` raise ``FileReadError`` for the first
+    bad message of whichever partition meets one first; ``errors="skip"`` leaves the bad messages
+    out, and ``skipped_messages(frame)`` lists them.
     """
     import dask
     import dask.dataframe as dd
@@ -252,7 +253,8 @@ def _meta(samples: Sequence[Any]) -> Any:
                 numeric = pd.api.types.is_numeric_dtype
                 dtypes[name] = np.dtype("float64") if numeric(known) and numeric(dtype) else np.dtype(object)
     for name, dtype in dtypes.items():
-        if pd.api.types.is_integer_dtype(dtype) and name not in _NEVER_NULL and not isinstance(dtype, pd.CategoricalDtype):
+        integer = pd.api.types.is_integer_dtype(dtype) and not isinstance(dtype, pd.CategoricalDtype)
+        if integer and name not in _NEVER_NULL:
             dtypes[name] = np.dtype("float64")
     meta = pd.DataFrame({name: pd.Series([], dtype=dtype) for name, dtype in dtypes.items()})
     return clear_known_categories(meta)
@@ -282,7 +284,7 @@ def _decode(part: Partition, options: _Options) -> tuple[Any, list[FileSkippedMe
     to_pandas = getattr(result, "to_pandas", None)
     frame = to_pandas() if callable(to_pandas) else result
     local_skipped = getattr(result, "skipped", None)
-    if local_skipped is None:
+    if local_skipped is None:  # a layout returning a pandas DataFrame keeps them in its attrs
         local_skipped = frame.attrs.get("skipped", [])
     skipped = [_file_skipped(part, s) for s in local_skipped]
     for name, shift in (("message", part.first_index), ("offset", part.start)):

@@ -69,7 +69,8 @@ def first_messages(tmp_path, name, count):
 
 
 def test_importing_norvane_does_not_import_dask():
-    code = "import sys, norvane, norvane.table; print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))"
+    code = ("import sys, norvane, norvane.table; "
+            "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "[]"
 
@@ -78,7 +79,8 @@ def test_local_cluster_with_two_worker_processes_equals_one_process_read(tmp_pat
     from distributed import Client, LocalCluster
 
     paths = [corpus_file("temp.ed4.bufr"), corpus_file("cmwn_87.ed4.bufr"),
-             first_messages(tmp_path, "perf_aircraft.ed4.bufr", 500), first_messages(tmp_path, "perf_synop.ed4.bufr", 500)]
+             first_messages(tmp_path, "perf_aircraft.ed4.bufr", 500),
+             first_messages(tmp_path, "perf_synop.ed4.bufr", 500)]
     bad = tmp_path / "bad.bufr"
     good = paths[2].read_bytes()[:message_offsets(paths[2])[3][1]]
     bad.write_bytes(good + good[:100])  # three sound messages, then one cut short
@@ -247,7 +249,8 @@ def test_other_layouts_align_partitions_to_the_union_of_columns(tmp_path, monkey
     assert list(frame.columns) == ["file", "message", "category2", "category0"]
     [rows] = compute_sync(frame)
     assert {(layout, tuple(columns)) for layout, columns in calls} == {("flat", ("x",))}
-    assert rows["category2"].tolist()[:4] == [0.0, 1.0, 2.0, 3.0] and rows["category2"].isna().tolist()[4:] == [True] * 3
+    assert rows["category2"].tolist()[:4] == [0.0, 1.0, 2.0, 3.0]
+    assert rows["category2"].isna().tolist()[4:] == [True] * 3
     assert rows["category0"].isna().tolist()[:4] == [True] * 4 and rows["category0"].tolist()[4:] == [0.0, 1.0, 2.0]
     late = first_messages(tmp_path, "temp.ed4.bufr", 6)
     with pytest.raises(ValueError, match=r"has the columns \['late'\], which the first message of no partition"):
