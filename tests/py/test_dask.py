@@ -78,7 +78,7 @@ def test_importing_norvane_does_not_import_dask():
 def test_local_cluster_with_two_worker_processes_equals_one_process_read(tmp_path):
     from distributed import Client, LocalCluster
 
-    paths = [corpus_file("temp.ed4.bufr"), corpus_file("cmwn_87.ed4.bufr"),
+    paths = [corpus_file("temp.ed4.bufr"), first_messages(tmp_path, "cmwn_87.ed4.bufr", 16),
              first_messages(tmp_path, "perf_aircraft.ed4.bufr", 500),
              first_messages(tmp_path, "perf_synop.ed4.bufr", 500)]
     bad = tmp_path / "bad.bufr"
@@ -87,7 +87,7 @@ def test_local_cluster_with_two_worker_processes_equals_one_process_read(tmp_pat
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster):
         frame = nd.read_table([str(p) for p in paths], messages_per_partition=150)
-        assert frame.npartitions == 3 + 1 + 4 + 4  # runs of 150 of 420, 54, 500 and 500 messages
+        assert frame.npartitions == 3 + 1 + 4 + 4  # runs of 150 of 420, 16, 500 and 500 messages
         result = frame.compute()
         with pytest.raises(nd.FileReadError) as raised:
             nd.read_table(str(bad)).compute()
