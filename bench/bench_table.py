@@ -15,6 +15,10 @@ for the thread comparison, where only wall time can show the gain.
 
 from __future__ import annotations
 
+import os
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # numpy's idle BLAS threads would count as CPU time
+
 import argparse
 import gc
 import random

@@ -181,9 +181,8 @@ def message_matrix(message: Message) -> MessageMatrix:
     """``Message.to_numpy()``: see ``MessageMatrix``."""
     import numpy
 
-    data = message_table(message)._data
-    buffer, descriptors, keys = data.matrix(message.number_of_subsets)
-    return MessageMatrix(numpy.asarray(buffer), descriptors, keys)
+    values, descriptors, keys = _reader.matrix(message)
+    return MessageMatrix(numpy.asarray(values), descriptors, keys)
 
 
 def _windows(messages: Iterable[Message]) -> Iterable[list[Message]]:

@@ -8,6 +8,8 @@ package; or one caller's ``TableSet`` serves every message.
 
 from __future__ import annotations
 
+import functools
+
 import os
 import sys
 import warnings
@@ -92,7 +94,7 @@ class TableCache(dict):
             has_local = False
         else:
             try:
-                tables, master_dir, local_dir = _reader.load_tables(
+                tables, master_dir, local_dir = _load_definitions(
                     self._root, master_table, master_version, local_version, centre, subcentre)
             except ValueError as error:
                 return str(error)
@@ -115,3 +117,12 @@ class TableCache(dict):
         except ImportError:
             raise DefinitionsNotFound(f"{self._not_found}\nand this norvane has no bundled tables") from None
         return bundled_tables(), BUNDLED_SOURCE
+
+
+@functools.lru_cache(maxsize=32)
+def _load_definitions(root: str, master_table: int, master_version: int, local_version: int, centre: int,
+                      subcentre: int) -> tuple[TableSet, str, str | None]:
+    """The tables of one key from an ecCodes definitions root, kept for the process: reading
+    file after file, or one message at a time, then parses each table directory once. A table
+    set is never changed once loaded, so reads share it; a failed load is not kept."""
+    return _reader.load_tables(root, master_table, master_version, local_version, centre, subcentre)

@@ -57,6 +57,44 @@ public:
         texts_ += text != kNullString;
     }
 
+    std::size_t next_row() const { return row_; }
+
+    // Labels `count` rows of one subset at once, from one subset's descriptors, keys and
+    // units (a compressed message repeats them in every subset); returns the first row.
+    std::size_t subset_labels(std::int32_t message, std::int32_t subset, const std::int32_t* descriptors,
+                              const std::int32_t* keys, const std::int32_t* units, std::size_t count,
+                              std::size_t units_present) {
+        const std::size_t first = row_;
+        std::fill_n(message_ + first, count, message);
+        std::fill_n(subset_ + first, count, subset);
+        std::copy_n(descriptors, count, descriptor_ + first);
+        std::copy_n(keys, count, key_ + first);
+        std::copy_n(units, count, unit_ + first);
+        units_ += units_present;
+        row_ += count;
+        return first;
+    }
+
+    // The value columns of a labelled row `i`.
+    void numeric_at(std::size_t i, bool missing, double value, std::uint64_t raw, std::int32_t meaning) {
+        value_[i] = missing ? kNull : value;
+        raw_[i] = raw;
+        flags_[i] = missing ? RowBatch::kRawPresent : RowBatch::kRawPresent | RowBatch::kValuePresent;
+        text_[i] = kNullString;
+        meaning_[i] = meaning;
+        values_ += !missing;
+        raws_ += 1;
+        meanings_ += meaning != kNullString;
+    }
+    void text_at(std::size_t i, std::int32_t text) {
+        value_[i] = kNull;
+        raw_[i] = 0;
+        flags_[i] = 0;
+        text_[i] = text;
+        meaning_[i] = kNullString;
+        texts_ += text != kNullString;
+    }
+
     void finish() {
         for (auto* column : {&batch_.message, &batch_.subset, &batch_.descriptor, &batch_.key, &batch_.unit,
                              &batch_.text, &batch_.meaning})
@@ -112,7 +150,7 @@ void RowBatchBuilder::reserve(std::size_t rows) {
 // Elements get their key and unit; the records that are not elements (markers, associated
 // fields, 2 05 YYY texts) their constant name as key and no unit.
 Result<RowBatchBuilder::Names> RowBatchBuilder::names_of(const ElementDefinition* element,
-                                                         std::string_view constant_key) {
+                                                         std::string_view constant_key, const TableSet& tables) {
     const auto address = reinterpret_cast<std::uint64_t>(element != nullptr ? static_cast<const void*>(element)
                                                                              : constant_key.data());
     NameSlot& slot = recent_names_[(address >> 4) % kRecentNames];
@@ -126,6 +164,7 @@ Result<RowBatchBuilder::Names> RowBatchBuilder::names_of(const ElementDefinition
     if (element != nullptr) {
         NV_ASSIGN(names.key, batch_.strings.keys.index_of(element_key(*element)));
         NV_ASSIGN(names.unit, batch_.strings.units.index_of(element->unit));
+        names.code_table = tables.code_table(element->code);
     } else {
         NV_ASSIGN(names.key, batch_.strings.keys.index_of(constant_key));
     }
@@ -157,19 +196,19 @@ Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t mess
             Names names;
             switch (record.kind) {
                 case FlatRecord::Kind::Element: {
-                    NV_ASSIGN(names, names_of(record.element, {}));
+                    NV_ASSIGN(names, names_of(record.element, {}, *list.tables));
                     break;
                 }
                 case FlatRecord::Kind::AssociatedField: {
-                    NV_ASSIGN(names, names_of(nullptr, kAssociatedFieldName));
+                    NV_ASSIGN(names, names_of(nullptr, kAssociatedFieldName, *list.tables));
                     break;
                 }
                 case FlatRecord::Kind::Marker: {
-                    NV_ASSIGN(names, names_of(nullptr, kOperatorName));
+                    NV_ASSIGN(names, names_of(nullptr, kOperatorName, *list.tables));
                     break;
                 }
                 case FlatRecord::Kind::CharacterData: {
-                    NV_ASSIGN(names, names_of(nullptr, kCharacterDataName));
+                    NV_ASSIGN(names, names_of(nullptr, kCharacterDataName, *list.tables));
                     break;
                 }
             }
@@ -184,8 +223,8 @@ Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t mess
                 continue;
             }
             std::int32_t meaning = kNullString;
-            if (record.kind == FlatRecord::Kind::Element) {
-                NV_ASSIGN(meaning, meaning_index(list.tables->code_meaning(record.descriptor, record.raw)));
+            if (names.code_table != nullptr) {
+                NV_ASSIGN(meaning, meaning_index(names.code_table->find(record.raw)));
             }
             rows.number(message_index, s, record.descriptor, names, (record.flags & FlatRecord::kMissing) != 0,
                         record.raw_value, record.raw, meaning);
@@ -198,61 +237,94 @@ Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t mess
 Status RowBatchBuilder::append_columns(const ColumnList& list, std::int32_t message_index) {
     const std::size_t positions = list.columns.size();
     reserve(positions * list.subsets);
-    // What every subset shares: the names of each column, the index of a constant text, and
-    // the meanings looked up last (code and flag columns repeat a few values), by raw & 3.
+    // What every subset shares: the labels of the positions, the cell of a constant column,
+    // the index of a constant text, and the meanings looked up last (code and flag columns
+    // repeat a few values), by raw & 3.
     struct Meaning {
         std::uint64_t raw = 0;
         std::int32_t index = kNullString;
         bool known = false;
     };
     struct Shared {
-        Names names;
         std::int32_t constant_text = kNullString;
+        std::int32_t constant_meaning = kNullString;
+        double constant_value = 0.0;
         std::array<Meaning, 4> meanings{};
     };
     std::vector<Shared> shared(positions);
+    std::vector<std::int32_t> descriptors(positions), keys(positions), units(positions);
+    std::size_t units_present = 0;
     for (std::size_t c = 0; c < positions; ++c) {
         const Column& column = list.columns[c];
         const std::string_view constant = column.text ? kCharacterDataName
                                           : column.descriptor == kAssociatedFieldCode ? kAssociatedFieldName
                                                                                       : kOperatorName;
-        NV_ASSIGN(shared[c].names, names_of(column.element, column.element != nullptr ? std::string_view() : constant));
+        NV_ASSIGN(const Names names, names_of(column.element, column.element != nullptr ? std::string_view() : constant, *list.tables));
+        descriptors[c] = static_cast<std::int32_t>(column.descriptor);
+        keys[c] = names.key;
+        units[c] = names.unit;
+        units_present += names.unit != kNullString;
+        Shared& known = shared[c];
         if (column.text && column.constant && list.text_cells[column.first].present) {
-            NV_ASSIGN(shared[c].constant_text, batch_.strings.texts.index_of(list.texts.view(list.text_cells[column.first])));
+            NV_ASSIGN(known.constant_text, batch_.strings.texts.index_of(list.texts.view(list.text_cells[column.first])));
+        } else if (!column.text && column.constant) {
+            const BlockValue cell = list.constant_cells[column.first];
+            known.constant_value = cell.missing ? 0.0 : scaled_value(cell.raw, column.reference, column.scale);
+            NV_ASSIGN(known.constant_meaning, meaning_index(ColumnList::meaning(column, cell.raw)));
         }
     }
     RowWriter rows(batch_);
+    const std::size_t base = rows.next_row();
     for (std::size_t s = 0; s < list.subsets; ++s) {
-        const auto subset = static_cast<std::int32_t>(s);
+        rows.subset_labels(message_index, static_cast<std::int32_t>(s), descriptors.data(), keys.data(), units.data(),
+                           positions, units_present);
+    }
+    // A column's values lie together in section 4, a subset's in consecutive rows: both are
+    // walked a tile of subsets at a time, so the rows being written stay in cache.
+    constexpr std::size_t kTile = 16;
+    for (std::size_t tile = 0; tile < list.subsets; tile += kTile) {
+        const std::size_t last = std::min<std::size_t>(list.subsets, tile + kTile);
         for (std::size_t c = 0; c < positions; ++c) {
             const Column& column = list.columns[c];
             Shared& known = shared[c];
+            std::size_t row = base + tile * positions + c;
             if (column.text) [[unlikely]] {
-                std::int32_t text = known.constant_text;
-                if (!column.constant) {
-                    const TextRef cell = list.text_cells[column.first + s];
-                    text = kNullString;
-                    if (cell.present) {
-                        NV_ASSIGN(text, batch_.strings.texts.index_of(list.texts.view(cell)));
+                for (std::size_t s = tile; s < last; ++s, row += positions) {
+                    std::int32_t text = known.constant_text;
+                    if (!column.constant) {
+                        const TextRef cell = list.text_cells[column.first + s];
+                        text = kNullString;
+                        if (cell.present) {
+                            NV_ASSIGN(text, batch_.strings.texts.index_of(list.texts.view(cell)));
+                        }
                     }
+                    rows.text_at(row, text);
                 }
-                rows.text(message_index, subset, column.descriptor, known.names, text);
                 continue;
             }
-            const BlockValue cell = list.numeric(column, s);
-            std::int32_t meaning = kNullString;
-            if (column.code_table != nullptr) {
-                Meaning& recent = known.meanings[cell.raw & 3];
-                if (!recent.known || recent.raw != cell.raw) {
-                    NV_ASSIGN(recent.index, meaning_index(ColumnList::meaning(column, cell.raw)));
-                    recent.raw = cell.raw;
-                    recent.known = true;
-                }
-                meaning = recent.index;
+            if (column.constant) {
+                const BlockValue cell = list.constant_cells[column.first];
+                for (std::size_t s = tile; s < last; ++s, row += positions)
+                    rows.numeric_at(row, cell.missing, known.constant_value, cell.raw, known.constant_meaning);
+                continue;
             }
-            rows.number(message_index, subset, column.descriptor, known.names, cell.missing,
-                        cell.missing ? 0.0 : scaled_value(cell.raw, column.reference, column.scale), cell.raw,
-                        meaning);
+            const NumericBlock& block = list.blocks[column.first];
+            for (std::size_t s = tile; s < last; ++s, row += positions) {
+                const BlockValue cell = block.at(list.bits, s);
+                std::int32_t meaning = kNullString;
+                if (column.code_table != nullptr) {
+                    Meaning& recent = known.meanings[cell.raw & 3];
+                    if (!recent.known || recent.raw != cell.raw) {
+                        NV_ASSIGN(recent.index, meaning_index(ColumnList::meaning(column, cell.raw)));
+                        recent.raw = cell.raw;
+                        recent.known = true;
+                    }
+                    meaning = recent.index;
+                }
+                rows.numeric_at(row, cell.missing,
+                                cell.missing ? 0.0 : scaled_value(cell.raw, column.reference, column.scale), cell.raw,
+                                meaning);
+            }
         }
     }
     rows.finish();

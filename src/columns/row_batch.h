@@ -63,6 +63,7 @@ public:
     struct Names {
         std::int32_t key = 0;
         std::int32_t unit = kNullString;
+        const CodeTable* code_table = nullptr;  // of an element with one
     };
 
 private:
@@ -71,7 +72,8 @@ private:
     Status append_columns(const ColumnList& list, std::int32_t message_index);
     void reserve(std::size_t rows);
 
-    Result<Names> names_of(const ElementDefinition* element, std::string_view constant_key);
+    // `tables` is the element's set: its code table is looked up once too.
+    Result<Names> names_of(const ElementDefinition* element, std::string_view constant_key, const TableSet& tables);
     Result<std::int32_t> meaning_index(const std::string* meaning);
 
     // The names of recently seen elements, by address, in front of the map of all of them:

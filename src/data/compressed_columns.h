@@ -40,9 +40,12 @@ struct Column {
 };
 
 struct ColumnList {
-    // `section4` must outlive the list: the varying columns' values are read from it.
-    ColumnList(std::uint16_t n, std::span<const std::uint8_t> section4) : subsets(n), bits(section4) {}
+    // `tables` and `section4` must outlive the list: the varying columns' values are read
+    // from section 4.
+    ColumnList(const TableSet& tables, std::uint16_t n, std::span<const std::uint8_t> section4)
+        : tables(&tables), subsets(n), bits(section4) {}
 
+    const TableSet* tables;
     std::uint16_t subsets;  // N
     std::vector<Column> columns;
     std::vector<BlockValue> constant_cells;

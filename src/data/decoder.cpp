@@ -20,7 +20,7 @@ Result<DecodedMessage> decode_message(const BufrMessage& message, const TableSet
     const std::span<const std::uint32_t> descriptors = message.unexpanded_descriptors;
 
     if (message.compressed_data) {
-        ColumnList columns(message.number_of_subsets, section4);
+        ColumnList columns(tables, message.number_of_subsets, section4);
         CompressedColumns sink(tables, reader, columns);
         DescriptorWalk walk(tables, reader, budget, sink);
         NV_TRY(walk.run(descriptors));

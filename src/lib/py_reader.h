@@ -43,6 +43,10 @@ PyObject* message_error(PyObject* message, const std::string& text);
 
 // ---- py_table.cpp: the compiled long table (RowBuilder, LongTable, Float64Matrix).
 bool add_table_types(PyObject* module);
+// matrix(message) -> (Float64Matrix, descriptors, keys): the values of a message of
+// norvane.read() as a (subsets x positions) matrix; its ReadError when it does not decode,
+// ValueError when its subsets differ in their descriptors.
+PyObject* message_matrix(PyObject*, PyObject* message);
 
 // ---- py_reader_scan.cpp: the class Scanner, the iterator of one read.
 PyTypeObject* create_scanner_type();

@@ -15,6 +15,7 @@
 
 #include "columns/arrow_export.h"
 #include "columns/long_table.h"
+#include "columns/value_matrix.h"
 #include "data/decoder.h"
 #include "lib/borrowed_buffer.h"
 #include "lib/py_reader.h"
@@ -437,54 +438,6 @@ PyObject* table_headers(PyObject* self, PyObject*) {
     return list.release();
 }
 
-PyObject* new_matrix(std::shared_ptr<const LongTable> table, const double* values, Py_ssize_t rows, Py_ssize_t columns);
-
-// matrix(subsets) -> (Float64Matrix, descriptors, keys): a one-message table's values as a
-// (subsets x positions) matrix, NaN where null, with the descriptors and keys of the
-// positions. ValueError when its subsets do not share one list of descriptors.
-PyObject* table_matrix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 1> kNames{"subsets"};
-    std::array<PyObject*, 1> values{};
-    std::uint64_t subsets = 0;
-    if (!parse_args("matrix", args, nargs, kwnames, kNames, values) || !as_u64(values[0], "subsets", subsets))
-        return nullptr;
-    const LongTable& table = **as_table(self)->table;
-    if (table.batches().size() > 1) {
-        PyErr_SetString(PyExc_ValueError, "matrix() takes the table of one message");
-        return nullptr;
-    }
-    const std::size_t rows = table.rows();
-    const RowBatch* batch = table.batches().empty() ? nullptr : &table.batches().front();
-    const std::size_t positions = subsets == 0 ? 0 : rows / subsets;
-    bool regular = subsets == 0 ? rows == 0 : rows % subsets == 0;
-    for (std::size_t r = 0; regular && r < rows; ++r) {
-        regular = static_cast<std::size_t>(batch->subset[r]) == r / positions &&
-                  batch->descriptor[r] == batch->descriptor[r % positions];
-    }
-    if (!regular) {
-        PyErr_SetString(PyExc_ValueError, "the subsets of this message differ in their descriptors");
-        return nullptr;
-    }
-    Ref descriptors = Ref::steal(PyList_New(static_cast<Py_ssize_t>(subsets == 0 ? 0 : positions)));
-    Ref keys = Ref::steal(PyList_New(static_cast<Py_ssize_t>(subsets == 0 ? 0 : positions)));
-    if (!descriptors || !keys) return nullptr;
-    for (std::size_t p = 0; subsets != 0 && p < positions; ++p) {
-        PyObject* code = PyLong_FromLong(batch->descriptor[p]);
-        PyObject* key = to_str(table.strings().keys.at(static_cast<std::size_t>(batch->key[p])));
-        if (code == nullptr || key == nullptr) {
-            Py_XDECREF(code);
-            Py_XDECREF(key);
-            return nullptr;
-        }
-        PyList_SET_ITEM(descriptors.get(), static_cast<Py_ssize_t>(p), code);
-        PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(p), key);
-    }
-    Ref matrix = Ref::steal(new_matrix(*as_table(self)->table, batch != nullptr ? batch->value.data() : nullptr,
-                                       static_cast<Py_ssize_t>(subsets), static_cast<Py_ssize_t>(positions)));
-    if (!matrix) return nullptr;
-    return Py_BuildValue("(OOO)", matrix.get(), descriptors.get(), keys.get());
-}
-
 PyObject* table_rows(PyObject* self, void*) {
     return PyLong_FromSize_t((*as_table(self)->table)->rows());
 }
@@ -520,8 +473,6 @@ PyMethodDef table_methods[] = {
     {"__arrow_c_stream__", NV_ENTRY(table_stream),
      METH_FASTCALL | METH_KEYWORDS, "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
     {"headers", NV_ENTRY(table_headers), METH_NOARGS, "headers($self)\n--\n\n"},
-    {"matrix", NV_ENTRY(table_matrix),
-     METH_FASTCALL | METH_KEYWORDS, "matrix($self, subsets)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -544,11 +495,11 @@ PyType_Spec table_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, table_slots,
 };
 
-// ---- Float64Matrix: a read-only buffer of shape (rows, columns) over a table's values.
+// ---- Float64Matrix: a read-only buffer of shape (subsets, positions) over a ValueMatrix.
 
 struct MatrixObject {
     PyObject_HEAD
-    std::shared_ptr<const LongTable>* table;
+    std::shared_ptr<const ValueMatrix>* matrix;
     const double* values;
     Py_ssize_t shape[2];
     Py_ssize_t strides[2];
@@ -556,23 +507,23 @@ struct MatrixObject {
 
 MatrixObject* as_matrix(PyObject* self) { return reinterpret_cast<MatrixObject*>(self); }
 
-PyObject* new_matrix(std::shared_ptr<const LongTable> table, const double* values, Py_ssize_t rows, Py_ssize_t columns) {
+PyObject* new_matrix(std::shared_ptr<const ValueMatrix> matrix) {
     Ref self = Ref::steal(matrix_type->tp_alloc(matrix_type, 0));
     if (!self) return nullptr;
     MatrixObject* m = as_matrix(self.get());
-    m->table = new std::shared_ptr<const LongTable>(std::move(table));
     static const double kEmpty = 0.0;
-    m->values = values != nullptr ? values : &kEmpty;
-    m->shape[0] = rows;
-    m->shape[1] = columns;
-    m->strides[0] = columns * static_cast<Py_ssize_t>(sizeof(double));
+    m->values = matrix->values.size() != 0 ? matrix->values.data() : &kEmpty;
+    m->shape[0] = static_cast<Py_ssize_t>(matrix->subsets);
+    m->shape[1] = static_cast<Py_ssize_t>(matrix->positions);
+    m->strides[0] = m->shape[1] * static_cast<Py_ssize_t>(sizeof(double));
     m->strides[1] = sizeof(double);
+    m->matrix = new std::shared_ptr<const ValueMatrix>(std::move(matrix));
     return self.release();
 }
 
 void matrix_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    delete as_matrix(self)->table;
+    delete as_matrix(self)->matrix;
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -609,7 +560,61 @@ PyType_Spec matrix_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION, matrix_slots,
 };
 
+// The matrix of the message object `message`, decoded with the lock released.
+PyObject* matrix_of(PyObject* message) {
+    MessageParts parts{};
+    if (!message_parts(message, parts)) return nullptr;
+    Ref tables = Ref::steal(message_table_set(message));
+    if (!tables) return nullptr;
+    BorrowedBuffer buffer;
+    if (!buffer.borrow(parts.buffer, "buffer")) return nullptr;
+    const Octets octets = buffer.octets();
+    const BufrMessage& header = *parts.message;
+    if (parts.at > octets.size() || header.total_length > octets.size() - parts.at) {
+        PyErr_SetString(PyExc_ValueError, "the source no longer holds the message");
+        return nullptr;
+    }
+    const Octets section4 =
+        octets.subspan(parts.at, header.total_length).subspan(header.section4_data_offset, header.section4_data_length);
+    const TableSet& table_set = table_set_of(tables.get());
+    std::optional<Result<DecodedMessage>> decoded;
+    std::optional<Result<ValueMatrix>> matrix;
+    std::exception_ptr thrown;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        decoded.emplace(decode_message(header, table_set, section4));
+        if (*decoded) matrix.emplace(value_matrix(**decoded));
+    } catch (...) {
+        thrown = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (thrown) std::rethrow_exception(thrown);
+    if (!*decoded) {
+        Ref error = Ref::steal(message_error(message, decoded->error().message()));
+        if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+        return nullptr;
+    }
+    if (!*matrix) return raise_error(matrix->error());
+    auto shared = std::make_shared<const ValueMatrix>(std::move(**matrix));
+    Ref descriptors = Ref::steal(PyList_New(static_cast<Py_ssize_t>(shared->positions)));
+    Ref keys = Ref::steal(PyList_New(static_cast<Py_ssize_t>(shared->positions)));
+    if (!descriptors || !keys) return nullptr;
+    for (std::size_t p = 0; p < shared->positions; ++p) {
+        PyObject* code = PyLong_FromUnsignedLong(shared->descriptors[p]);
+        if (code == nullptr) return nullptr;
+        PyList_SET_ITEM(descriptors.get(), static_cast<Py_ssize_t>(p), code);
+        PyObject* key = to_str(shared->keys[p]);
+        if (key == nullptr) return nullptr;
+        PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(p), key);
+    }
+    Ref values = Ref::steal(new_matrix(std::move(shared)));
+    if (!values) return nullptr;
+    return Py_BuildValue("(OOO)", values.get(), descriptors.get(), keys.get());
+}
+
 }  // namespace
+
+PyObject* message_matrix(PyObject*, PyObject* message) { return matrix_of(message); }
 
 bool add_table_types(PyObject* module) {
     const auto add = [&](PyType_Spec& spec, PyTypeObject** keep) {

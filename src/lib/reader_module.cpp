@@ -14,6 +14,7 @@ PyMethodDef reader_functions[] = {
     NV_FUNCTION("decode", decode_message_at, "decode(buffer, offset, length, tables)\n--\n\n"),
     NV_FUNCTION("load_tables", load_tables,
                 "load_tables(root, master_table, master_version, local_version, centre, subcentre)\n--\n\n"),
+    {"matrix", NV_ENTRY(message_matrix), METH_O, "matrix(message)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
