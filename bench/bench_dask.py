@@ -9,7 +9,7 @@
    1,000, so that two workers get even shares. Prints both times and the scaling ratio.
    "workers busy" is the workers' CPU seconds per wall second: below the worker count when other
    processes share the cores, which then caps the scaling.
-2. Dask's overhead on one file: plain ``norvane.table.read_table(file).to_pandas()`` against
+2. Dask's overhead on one file: plain ``norvane.read_table(file).to_pandas()`` against
    ``norvane.dask.read_table(file).compute()`` with the synchronous scheduler (planning, the schema
    sample, alignment), both in CPU time of this process, and on a one-worker cluster (wall time,
    also shipping the frame to the client).

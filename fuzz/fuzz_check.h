@@ -7,6 +7,9 @@
 #include <optional>
 #include <span>
 
+#include "columns/arrow_export.h"
+#include "columns/long_table.h"
+#include "columns/value_matrix.h"
 #include "data/decoder.h"
 #include "descriptor/fxy.h"
 #include "error/bufr_error.h"
@@ -57,6 +60,47 @@ inline std::optional<FirstMessage> first_message(std::span<const std::uint8_t> d
     return FirstMessage{std::move(*message), section4};
 }
 
+// The long table and the matrix of a decoded message agree with its records: a row per
+// record with the same descriptor, raw bits and value, subsets in order; a matrix only when
+// every subset has the same number of positions; the Arrow export hands out every row.
+inline void check_columns(const DecodedMessage& decoded, std::uint16_t subsets) {
+    std::vector<RowBatch> batches(1);
+    RowBatchBuilder builder(batches.front());
+    if (!succeeded(builder.append(decoded, 7))) return;
+    Result<LongTable> merged = LongTable::merge(std::move(batches));
+    if (!succeeded(merged)) return;
+    const auto table = std::make_shared<const LongTable>(std::move(*merged));
+    FUZZ_CHECK(table->rows() == decoded.size());
+    if (table->rows() != 0) {
+        const RowBatch& rows = table->batches().front();
+        std::size_t row = 0;
+        decoded.for_each([&](const DecodedValue& value) {
+            FUZZ_CHECK(rows.descriptor[row] == static_cast<std::int32_t>(value.descriptor));
+            FUZZ_CHECK(rows.message[row] == 7 && rows.subset[row] >= 0 && rows.subset[row] < subsets);
+            FUZZ_CHECK(row == 0 || rows.subset[row] >= rows.subset[row - 1]);
+            if (value.has_raw) FUZZ_CHECK(rows.raw[row] == value.raw);
+            if (value.has_raw && value.has_raw_value) FUZZ_CHECK(rows.value[row] == value.raw_value ||
+                                                                 rows.value[row] != rows.value[row]);
+            ++row;
+            return true;
+        });
+    }
+    ArrowArrayStream stream{};
+    export_long_stream(table, &stream);
+    std::size_t exported = 0;
+    for (ArrowArray batch{}; stream.get_next(&stream, &batch) == 0 && batch.release != nullptr;) {
+        exported += static_cast<std::size_t>(batch.length);
+        batch.release(&batch);
+    }
+    stream.release(&stream);
+    FUZZ_CHECK(exported == table->rows());
+
+    const Result<ValueMatrix> matrix = value_matrix(decoded);
+    if (!succeeded(matrix)) return;
+    FUZZ_CHECK(matrix->subsets * matrix->positions == decoded.size());
+    FUZZ_CHECK(matrix->descriptors.size() == matrix->positions && matrix->keys.size() == matrix->positions);
+}
+
 // Decodes the message and checks the result: the records visited are exactly size(), a
 // message of no subsets has none, every record is an element, an operator marker or an
 // associated field, and a text record carries neither a raw integer nor a meaning.
@@ -75,6 +119,7 @@ inline void check_decode(const FirstMessage& first, const TableSet& tables) {
     FUZZ_CHECK(complete);
     FUZZ_CHECK(visited == decoded->size());
     if (first.message.number_of_subsets == 0) FUZZ_CHECK(visited == 0);
+    check_columns(*decoded, first.message.number_of_subsets);
 }
 
 }  // namespace norvane::fuzz

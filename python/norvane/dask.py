@@ -3,7 +3,7 @@
 The client only plans. A partition is a file, or a run of messages of a file, named by its
 path, its octet range and the index of its first message in the file; planning reads message
 headers (and section 0 of bad messages) and never decodes data. Workers open the files themselves,
-decode their range with ``norvane.table.read_table`` and keep the tables they load for the life
+decode their range with ``norvane.read_table`` and keep the tables they load for the life
 of their process, so nothing decoded travels except the finished partitions.
 
 Each partition's ``message`` numbers (and ``offset``s, in layouts that have them) count from the
@@ -155,7 +155,7 @@ def read_table(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLik
     each file as one partition; a number cuts files into runs of about that many messages.
 
     ``layout``, ``columns``, ``filters``, ``required_columns`` and ``errors`` mean what they mean for
-    ``norvane.table.read_table``, which decodes each partition, and the frame holds its columns after
+    ``norvane.read_table``, which decodes each partition, and the frame holds its columns after
     a ``file`` column (the absolute path, categorical); message indices and offsets count in the
     whole file. ``definitions``: an ecCodes definitions root that every worker sees; None lets each
     worker find its own (else the bundled tables). A ``TableSet`` cannot travel between processes.

@@ -355,6 +355,7 @@ Validity validity_of(std::size_t rows, Present&& present) {
 }  // namespace
 
 void seal(RowBatch& batch) {
+    if (batch.sealed) return;
     const std::size_t rows = batch.rows();
     // A column without nulls needs no bitmap; one without values an all-zero bitmap.
     const auto by_count = [&](std::size_t present, Validity& validity, auto&& present_at) {
@@ -374,15 +375,10 @@ void seal(RowBatch& batch) {
     for (auto [indices, validity, present] :
          {std::tuple{&batch.unit, &batch.unit_valid, batch.units}, std::tuple{&batch.text, &batch.text_valid, batch.texts},
           std::tuple{&batch.meaning, &batch.meaning_valid, batch.meanings}}) {
-        std::int32_t* index = indices->data();
+        const std::int32_t* index = indices->data();
         by_count(present, *validity, [&](std::size_t i) { return index[i] != kNullString; });
-        if (present == rows) continue;
-        if (present == 0) {
-            std::fill_n(index, rows, 0);
-            continue;
-        }
-        for (std::size_t i = 0; i < rows; ++i) index[i] = std::max(index[i], 0);
     }
+    batch.sealed = true;
 }
 
 }  // namespace norvane

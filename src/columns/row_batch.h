@@ -43,6 +43,7 @@ struct RowBatch {
     // bitmap for a column without nulls, and no pass over one without values.
     std::size_t values = 0, raws = 0, units = 0, texts = 0, meanings = 0;
     Validity value_valid, raw_valid, unit_valid, text_valid, meaning_valid;  // made by seal()
+    bool sealed = false;
     StringColumns strings;  // the batch's own until merged
 
     std::size_t rows() const { return value.size(); }
@@ -90,8 +91,8 @@ private:
     CodeMap<std::int32_t, std::uint64_t> meanings_;  // by the meaning's address
 };
 
-// Makes the validity bitmaps (from the flags, and from the string indices, putting index 0
-// in null rows); call once, after the batch's dictionaries are final.
+// Makes the validity bitmaps, from the flags and from the string indices (null ones stay
+// kNullString until LongTable::merge points them at entry 0), once the batch is complete.
 void seal(RowBatch& batch);
 
 }  // namespace norvane

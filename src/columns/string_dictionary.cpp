@@ -19,7 +19,7 @@ std::uint64_t StringDictionary::hash(std::string_view text) const {
         h ^= h >> 29;
     }
     std::uint64_t tail = 0;
-    std::memcpy(&tail, text.data() + i, text.size() - i);
+    if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);  // an empty view may hold nullptr
     h = (h ^ tail) * seed_;
     return h ^ (h >> 32);
 }

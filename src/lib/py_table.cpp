@@ -88,6 +88,7 @@ Status decode_run(std::span<const Job> jobs, std::size_t first, BatchResult& res
     for (std::size_t d = 0; d < decoded.size(); ++d) {
         NV_TRY(builder.append(decoded[d], jobs[result.decoded[d] - first].index));
     }
+    seal(result.batch);  // here, on the run's thread, rather than when the batches merge
     return {};
 }
 

@@ -57,8 +57,8 @@ def compute_sync(*collections):
 
 
 def first_messages(tmp_path, name, count):
-    """A file holding the first ``count`` messages of the corpus file ``name`` (the provisional
-    long table is slow, so tests decode a run of messages rather than a whole large file)."""
+    """A file holding the first ``count`` messages of the corpus file ``name``: a run of messages
+    keeps the tests short where a whole large file would add nothing."""
     source = corpus_file(name)
     offsets = message_offsets(source)
     data = source.read_bytes()
