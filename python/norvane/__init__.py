@@ -3,6 +3,8 @@
 ``norvane.read(source)`` walks the messages of a file, a buffer or a binary stream and decodes
 each with tables chosen from its section 1: ecCodes definitions when some are found
 (``find_definitions_root``), else the WMO tables bundled in the package (``norvane.bundled``).
+``norvane.read_table(source)`` decodes them all into one table that Arrow, pandas, polars and
+DuckDB read without a copy, or into observation rows (``norvane.rows``).
 The compiled module ``norvane._norvane`` underneath parses single edition-4 messages, loads
 table sets (``TableSet``) and decodes data sections into ``DecodedValue`` records.
 """

@@ -1,7 +1,7 @@
 """Type stubs of norvane._reader, the compiled half of norvane.read()."""
 
 import mmap
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, final
 
 from norvane._norvane import DecodedValue, TableSet
@@ -41,3 +41,33 @@ def decode(buffer: Buffer, offset: int, length: int, tables: TableSet) -> list[D
 def load_tables(
     root: str, master_table: int, master_version: int, local_version: int, centre: int, subcentre: int
 ) -> tuple[TableSet, str, str | None]: ...
+
+@final
+class RowBuilder:
+    """Decodes messages of a read into the long table's row batches."""
+
+    def __init__(self) -> None: ...
+    def add(self, messages: Sequence[MessageBase], threads: int) -> list[tuple[int, ValueError]]: ...
+    def finish(self) -> LongTable: ...
+
+@final
+class LongTable:
+    """The long table: Arrow C stream and schema capsules, and the decoded messages' headers."""
+
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def num_batches(self) -> int: ...
+    @property
+    def nbytes(self) -> int: ...
+    def __arrow_c_schema__(self) -> Any: ...
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
+    def headers(self) -> list[tuple[Any, ...]]: ...
+
+@final
+class Float64Matrix:
+    """A read-only (subsets x positions) float64 buffer; numpy.asarray() takes it without a copy."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def matrix(message: MessageBase) -> tuple[Float64Matrix, list[int], list[str]]: ...
