@@ -30,14 +30,13 @@ from typing import IO, Any
 import norvane
 from norvane import _norvane
 from norvane.bundled import BUNDLED_SOURCE
-from norvane.commands import COMMANDS
+from norvane.commands import COMMANDS, quiet_closed_pipe, show_warning
 from norvane.commands import run as run_command
 from norvane.definitions import DefinitionsNotFound, find_definitions_root
 
 STDIN = "-"
 #: Files at least this long get a progress bar, when standard error is a terminal.
 PROGRESS_MIN_SIZE = 1 << 20
-_CLOSED_PIPE = 141  # what a shell reports for a program ended by SIGPIPE
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -225,10 +224,6 @@ def _choose_tables(args: argparse.Namespace) -> tuple[_norvane.TableSet | None, 
     return None, None
 
 
-def _show_warning(message: Warning | str, category: type[Warning], *_: object, **__: object) -> None:
-    print(f"norvane: warning: {message}", file=sys.stderr)
-
-
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line with ``argv`` (default: ``sys.argv[1:]``) and returns the exit status."""
     if argv is None:
@@ -247,19 +242,13 @@ def main(argv: list[str] | None = None) -> int:
     several = len(args.files) > 1
     try:
         with warnings.catch_warnings():
-            warnings.showwarning = _show_warning
+            warnings.showwarning = show_warning
             for i, path in enumerate(args.files):
                 label = ("\n" if i else "") + f"==> {path} <==\n" if several else None
                 run.read_file(path, label)
             run.out.flush()
     except BrokenPipeError:
-        # Whoever reads our output has gone: stop quietly, and keep the interpreter's own
-        # flush at exit from raising the same error again.
-        try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except (OSError, ValueError, AttributeError):
-            pass
-        return _CLOSED_PIPE
+        return quiet_closed_pipe()
     except KeyboardInterrupt:
         return 130
     return run.status

@@ -31,7 +31,7 @@ from collections.abc import Iterator
 from typing import IO, Any
 
 COMMANDS = ("ls", "dump", "table", "map")
-_CLOSED_PIPE = 141
+CLOSED_PIPE = 141  # what a shell reports for a program ended by SIGPIPE
 
 
 class _Failure(Exception):
@@ -411,8 +411,19 @@ def _map(run: _Run, out: IO[str]) -> None:
     plt.close(figure)
 
 
-def _show_warning(message: Warning | str, category: type[Warning], *_: object, **__: object) -> None:
+def show_warning(message: Warning | str, category: type[Warning], *_: object, **__: object) -> None:
+    """Shows a warning as one line of the command line's own on standard error."""
     print(f"norvane: warning: {message}", file=sys.stderr)
+
+
+def quiet_closed_pipe() -> int:
+    """Whoever reads our output has gone: stops quietly, keeping the interpreter's own flush at
+    exit from raising the same error again. Returns the exit status for it."""
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
+    return CLOSED_PIPE
 
 
 def run(argv: list[str]) -> int:
@@ -429,7 +440,7 @@ def run(argv: list[str]) -> int:
         if args.command == "dump" and args.output is not None:
             handle = out = open(args.output, "w", encoding="utf-8", newline="")
         with warnings.catch_warnings():
-            warnings.showwarning = _show_warning
+            warnings.showwarning = show_warning
             {"ls": _ls, "dump": _dump, "table": _table, "map": _map}[args.command](command, out)
         out.flush()
     except _Failure as failure:
@@ -437,11 +448,7 @@ def run(argv: list[str]) -> int:
     except ValueError as error:  # a request the layouts refuse (an unknown layout, a bad rank)
         command.fail(str(error), 2)
     except BrokenPipeError:
-        try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except (OSError, ValueError, AttributeError):
-            pass
-        return _CLOSED_PIPE
+        return quiet_closed_pipe()
     finally:
         if handle is not None:
             handle.close()

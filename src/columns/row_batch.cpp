@@ -36,25 +36,13 @@ public:
                 double value, std::uint64_t raw, std::int32_t meaning) {
         const std::size_t i = row_++;
         label(i, message, subset, descriptor, names);
-        value_[i] = missing ? kNull : value;
-        raw_[i] = raw;
-        flags_[i] = missing ? RowBatch::kRawPresent : RowBatch::kRawPresent | RowBatch::kValuePresent;
-        text_[i] = kNullString;
-        meaning_[i] = meaning;
-        values_ += !missing;
-        raws_ += 1;
-        meanings_ += meaning != kNullString;
+        numeric_at(i, missing, value, raw, meaning);
     }
 
     void text(std::int32_t message, std::int32_t subset, std::uint32_t descriptor, Names names, std::int32_t text) {
         const std::size_t i = row_++;
         label(i, message, subset, descriptor, names);
-        value_[i] = kNull;
-        raw_[i] = 0;
-        flags_[i] = 0;
-        text_[i] = text;
-        meaning_[i] = kNullString;
-        texts_ += text != kNullString;
+        text_at(i, text);
     }
 
     std::size_t next_row() const { return row_; }
