@@ -4,9 +4,9 @@
 
 1. The derived_ed4 files read on a distributed.LocalCluster of 1, then 2 worker processes (one
    thread each): the wall time of computing every partition's length, so the rows are decoded on
-   the workers and only counts travel. The compressed satellite files are cut into runs of 8
-   messages (a few seconds of decoding each with the provisional table), the others into runs of
-   1,000, so that two workers get even shares. Prints both times and the scaling ratio.
+   the workers and only counts travel. The compressed satellite files are cut into runs of 25
+   messages, the others into runs of 4,000, so that two workers get even shares of a dozen
+   partitions. Prints both times and the scaling ratio.
    "workers busy" is the workers' CPU seconds per wall second: below the worker count when other
    processes share the cores, which then caps the scaling.
 2. Dask's overhead on one file: plain ``norvane.read_table(file).to_pandas()`` against
@@ -36,8 +36,8 @@ def frame_of(paths: list[Path]):
 
     satellite = [str(p) for p in paths if p.name.startswith(SATELLITE)]
     others = [str(p) for p in paths if not p.name.startswith(SATELLITE)]
-    return dd.concat([norvane.dask.read_table(satellite, messages_per_partition=8),
-                      norvane.dask.read_table(others, messages_per_partition=1000)])
+    return dd.concat([norvane.dask.read_table(satellite, messages_per_partition=25),
+                      norvane.dask.read_table(others, messages_per_partition=4000)])
 
 
 def best_of(repeat: int, run, clock=time.perf_counter) -> tuple[float, object]:

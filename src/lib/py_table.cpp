@@ -204,7 +204,9 @@ PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         PyErr_Format(PyExc_ValueError, "threads must be between 1 and %ld, not %ld", kMaxThreads, threads);
         return nullptr;
     }
-    Ref messages = Ref::steal(PySequence_Fast(values[0], "messages must be a sequence"));
+    // A tuple of its own: the messages (whose parsed headers the threads read) stay alive and
+    // in place while the lock is released, whatever other threads do to the caller's list.
+    Ref messages = Ref::steal(PySequence_Tuple(values[0]));
     if (!messages) return nullptr;
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(messages.get());
     PyObject** items = PySequence_Fast_ITEMS(messages.get());
