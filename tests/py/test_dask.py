@@ -217,6 +217,7 @@ def test_each_process_loads_its_tables_once(tmp_path, monkeypatch):
     load_tables = table_cache._reader.load_tables
     monkeypatch.setattr(table_cache._reader, "load_tables", lambda *args: loads.append(args) or load_tables(*args))
     monkeypatch.setattr(nd, "_PROCESS_TABLES", {})
+    table_cache._load_definitions.cache_clear()  # tables an earlier test loaded would hide the load
     path = first_messages(tmp_path, "temp.ed4.bufr", 12)
     frame = nd.read_table(str(path), messages_per_partition=2, definitions=str(require(DEFINITIONS)))
     compute_sync(frame)
