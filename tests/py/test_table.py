@@ -216,3 +216,20 @@ def test_wmo_tables_make_the_bundled_keys():
             for tables in (norvane.TableSet.from_bufr4_45(str(wmo)), norvane.bundled.bundled_tables())]
     assert keys[0] == keys[1] == ["wmoBlockNumber", "wmoStationNumber", "temperatureAirTemperature",
                                   "presentWeather"]
+
+
+def test_a_process_loads_each_table_directory_once(monkeypatch):
+    from conftest import DEFINITIONS
+    from norvane import table_cache
+
+    require(DEFINITIONS)
+    table_cache._load_definitions.cache_clear()
+    loads = []
+    load_tables = table_cache._reader.load_tables
+    monkeypatch.setattr(table_cache._reader, "load_tables", lambda *args: loads.append(args) or load_tables(*args))
+    path = require(DERIVED / "temp.ed4.bufr")
+    reads = [norvane.read(path) for _ in range(2)]
+    for reader in reads:
+        with reader:
+            next(iter(reader)).decode()
+    assert len(loads) == 1 and [reader.table_loads for reader in reads] == [1, 1]
