@@ -170,7 +170,7 @@ def _long_table(source: Any, tables: TableSet | None, definitions: Any, errors: 
 
 
 def message_table(message: Message) -> Table:
-    """One message's rows (``Message.to_arrow()`` and ``to_numpy()``); raises its ReadError."""
+    """One message's rows (``Message.to_arrow()``); raises its ReadError when it does not decode."""
     builder = _reader.RowBuilder()
     for _, error in builder.add([message], 1):
         raise error
