@@ -25,7 +25,6 @@ struct MessageObject {
 };
 
 MessageObject* as_message(PyObject* self) { return reinterpret_cast<MessageObject*>(self); }
-const MessageObject* as_message(const PyObject* self) { return reinterpret_cast<const MessageObject*>(self); }
 
 void message_dealloc(PyObject* self) noexcept {
     MessageObject* m = as_message(self);
