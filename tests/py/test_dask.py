@@ -155,13 +155,13 @@ def test_every_run_reads_alone_as_it_reads_in_its_file(tmp_path, seed):
         assert (messages, skipped) == whole, per_partition
 
 
-def test_runs_of_messages_give_the_frame_of_one_partition(tmp_path):
-    path = first_messages(tmp_path, "perf_synop.ed4.bufr", 1500)
+def test_runs_of_messages_give_the_frame_of_one_partition():
+    path = corpus_file("perf_synop.ed4.bufr")  # 15,824 messages
     whole = nd.read_table(str(path))
-    runs = nd.read_table(str(path), messages_per_partition=97)
+    runs = nd.read_table(str(path), messages_per_partition=997)
     assert (whole.npartitions, runs.npartitions) == (1, 16)
     one, many = compute_sync(whole, runs)
-    assert many["message"].is_monotonic_increasing and many["message"].iloc[-1] == 1499
+    assert many["message"].is_monotonic_increasing and many["message"].iloc[-1] == 15823
     pd.testing.assert_frame_equal(comparable(many), comparable(one))
 
 
