@@ -26,6 +26,7 @@ Columns, one row per value that ``Message.decode()`` gives, in the same order:
 from __future__ import annotations
 
 import datetime
+import importlib
 import itertools
 import os
 from collections.abc import Iterable
@@ -94,19 +95,16 @@ class Table:
 
     def to_arrow(self) -> Any:
         """A ``pyarrow.Table`` sharing the columns (needs pyarrow)."""
-        import pyarrow
-
-        return pyarrow.table(self)
+        return _optional("pyarrow", "arrow").table(self)
 
     def to_pandas(self) -> Any:
         """A ``pandas.DataFrame`` (needs pandas and pyarrow); string columns are categorical."""
+        _optional("pandas", "pandas")
         return self.to_arrow().to_pandas()
 
     def to_polars(self) -> Any:
         """A ``polars.DataFrame`` (needs polars)."""
-        import polars
-
-        return polars.DataFrame(self)
+        return _optional("polars", "polars").DataFrame(self)
 
     def headers(self) -> dict[str, list[Any]]:
         """The header fields of the decoded messages, in table order, by name (``HEADER_FIELDS``)."""
@@ -179,8 +177,7 @@ def message_table(message: Message) -> Table:
 
 def message_matrix(message: Message) -> MessageMatrix:
     """``Message.to_numpy()``: see ``MessageMatrix``."""
-    import numpy
-
+    numpy = _optional("numpy", "numpy")
     values, descriptors, keys = _reader.matrix(message)
     return MessageMatrix(numpy.asarray(values), descriptors, keys)
 
@@ -189,3 +186,11 @@ def _windows(messages: Iterable[Message]) -> Iterable[list[Message]]:
     iterator = iter(messages)
     while window := list(itertools.islice(iterator, WINDOW)):
         yield window
+
+
+def _optional(module: str, extra: str) -> Any:
+    """An optional library, imported when first needed, or an ImportError that says how to get it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(f"this needs {module}: pip install {module} (or norvane[{extra}])") from error

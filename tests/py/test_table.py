@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import gc
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -234,3 +235,14 @@ def test_a_process_loads_each_table_directory_once(monkeypatch):
         with reader:
             next(iter(reader)).decode()
     assert len(loads) == 1 and [reader.table_loads for reader in reads] == [1, 1]
+
+
+@pytest.mark.parametrize(("module", "call"), [("polars", lambda t, m: t.to_polars()),
+                                              ("pyarrow", lambda t, m: t.to_arrow()),
+                                              ("numpy", lambda t, m: m.to_numpy())])
+def test_a_missing_optional_library_says_how_to_get_it(monkeypatch, module, call):
+    table = norvane.read_table(build_message([12101], [(2731, 16)]))
+    (message,) = norvane.read(build_message([12101], [(2731, 16)]))
+    monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
+    with pytest.raises(ImportError, match=rf"pip install {module} \(or norvane\["):
+        call(table, message)
