@@ -53,23 +53,13 @@ def one_bit_message(subsets: int = 2000, flags: int = 600, seed: int = 1) -> byt
                          master_version=39, centre=98, year=2026, month=12, day=6)
 
 
-def best_cpu(function: Callable[[], object], repeat: int) -> float:
+def best_of(function: Callable[[], object], repeat: int, clock: Callable[[], float] = time.process_time) -> float:
     best = float("inf")
     for _ in range(repeat):
         gc.collect()
-        start = time.process_time()
+        start = clock()
         function()
-        best = min(best, time.process_time() - start)
-    return best
-
-
-def best_wall(function: Callable[[], object], repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, clock() - start)
     return best
 
 
@@ -115,9 +105,9 @@ def main() -> None:
             values = table.num_rows
             per_value = table.nbytes / max(values, 1)
             del table
-            table_time = best_cpu(lambda: norvane.read_table(path), args.repeat)
+            table_time = best_of(lambda: norvane.read_table(path), args.repeat)
             eccodes_count = eccodes_values(path)
-            eccodes_time = best_cpu(lambda: eccodes_values(path), max(1, args.repeat - 1))
+            eccodes_time = best_of(lambda: eccodes_values(path), max(1, args.repeat - 1))
             table_rate = values / table_time / 1e6
             eccodes_rate = eccodes_count / eccodes_time / 1e6
             line = (f"{name:20} {values:>10,} {table_rate:>10.1f} {eccodes_rate:>12.1f} "
@@ -125,15 +115,15 @@ def main() -> None:
             compressed = all(m.compressed for m in norvane.read(path))
             if compressed:
                 matrix_count = numpy_values(path)
-                matrix_rate = matrix_count / best_cpu(lambda: numpy_values(path), args.repeat) / 1e6
+                matrix_rate = matrix_count / best_of(lambda: numpy_values(path), args.repeat) / 1e6
                 line += f" {matrix_rate:>13.1f} {matrix_rate / eccodes_rate:>6.1f}x"
             else:
                 line += f" {'-':>13} {'-':>7}"
             print(line + f" {per_value:>12.1f}")
 
     synop = DERIVED / "perf_synop.ed4.bufr"
-    one = best_wall(lambda: norvane.read_table(synop, threads=1), args.repeat + 2)
-    two = best_wall(lambda: norvane.read_table(synop, threads=2), args.repeat + 2)
+    one = best_of(lambda: norvane.read_table(synop, threads=1), args.repeat + 2, time.perf_counter)
+    two = best_of(lambda: norvane.read_table(synop, threads=2), args.repeat + 2, time.perf_counter)
     print(f"\nperf_synop wall time: threads=1 {one * 1e3:.0f} ms, threads=2 {two * 1e3:.0f} ms, "
           f"speed-up {one / two:.2f}x")
 
