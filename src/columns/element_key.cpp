@@ -35,4 +35,17 @@ std::string element_key(const ElementDefinition& element) {
     return element.abbreviation.empty() ? camel_case_key(element.name, element.code) : element.abbreviation;
 }
 
+std::string_view constant_key(const FlatRecord& record) {
+    switch (record.kind) {
+        case FlatRecord::Kind::AssociatedField: return kAssociatedFieldName;
+        case FlatRecord::Kind::CharacterData: return kCharacterDataName;
+        default: return kOperatorName;
+    }
+}
+
+std::string_view constant_key(const Column& column) {
+    if (column.text) return kCharacterDataName;
+    return column.descriptor == kAssociatedFieldCode ? kAssociatedFieldName : kOperatorName;
+}
+
 }  // namespace norvane

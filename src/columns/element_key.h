@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "data/compressed_columns.h"
+#include "data/uncompressed_records.h"
 #include "tables/table_set.h"
 
 namespace norvane {
@@ -15,5 +17,10 @@ namespace norvane {
 std::string camel_case_key(std::string_view name, std::uint32_t code);
 
 std::string element_key(const ElementDefinition& element);
+
+// The key of a value without an element: "operator" for a marker, "associatedField",
+// "characterData" for 2 05 YYY text (the records' names).
+std::string_view constant_key(const FlatRecord& record);
+std::string_view constant_key(const Column& column);
 
 }  // namespace norvane

@@ -181,25 +181,8 @@ Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t mess
         for (const FlatRecord& record : block) {
             while (subset < ends.size() && row == ends[subset]) ++subset;  // subsets without records
             ++row;
-            Names names;
-            switch (record.kind) {
-                case FlatRecord::Kind::Element: {
-                    NV_ASSIGN(names, names_of(record.element, {}, *list.tables));
-                    break;
-                }
-                case FlatRecord::Kind::AssociatedField: {
-                    NV_ASSIGN(names, names_of(nullptr, kAssociatedFieldName, *list.tables));
-                    break;
-                }
-                case FlatRecord::Kind::Marker: {
-                    NV_ASSIGN(names, names_of(nullptr, kOperatorName, *list.tables));
-                    break;
-                }
-                case FlatRecord::Kind::CharacterData: {
-                    NV_ASSIGN(names, names_of(nullptr, kCharacterDataName, *list.tables));
-                    break;
-                }
-            }
+            const ElementDefinition* element = record.kind == FlatRecord::Kind::Element ? record.element : nullptr;
+            NV_ASSIGN(const Names names, names_of(element, constant_key(record), *list.tables));
             const auto s = static_cast<std::int32_t>(subset);
             if (record.flags & FlatRecord::kText) [[unlikely]] {
                 std::int32_t text = kNullString;
@@ -244,10 +227,7 @@ Status RowBatchBuilder::append_columns(const ColumnList& list, std::int32_t mess
     std::size_t units_present = 0;
     for (std::size_t c = 0; c < positions; ++c) {
         const Column& column = list.columns[c];
-        const std::string_view constant = column.text ? kCharacterDataName
-                                          : column.descriptor == kAssociatedFieldCode ? kAssociatedFieldName
-                                                                                      : kOperatorName;
-        NV_ASSIGN(const Names names, names_of(column.element, column.element != nullptr ? std::string_view() : constant, *list.tables));
+        NV_ASSIGN(const Names names, names_of(column.element, constant_key(column), *list.tables));
         descriptors[c] = static_cast<std::int32_t>(column.descriptor);
         keys[c] = names.key;
         units[c] = names.unit;

@@ -73,7 +73,8 @@ private:
     Status append_columns(const ColumnList& list, std::int32_t message_index);
     void reserve(std::size_t rows);
 
-    // `tables` is the element's set: its code table is looked up once too.
+    // The names of `element`, or of a value without one by `constant_key`; `tables` is the
+    // element's set: its code table is looked up once too.
     Result<Names> names_of(const ElementDefinition* element, std::string_view constant_key, const TableSet& tables);
     Result<std::int32_t> meaning_index(const std::string* meaning);
 

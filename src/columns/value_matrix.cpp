@@ -15,24 +15,13 @@ std::string key_of(const ElementDefinition* element, std::string_view constant) 
     return element != nullptr ? element_key(*element) : std::string(constant);
 }
 
-std::string_view constant_key(const FlatRecord& record) {
-    switch (record.kind) {
-        case FlatRecord::Kind::AssociatedField: return kAssociatedFieldName;
-        case FlatRecord::Kind::CharacterData: return kCharacterDataName;
-        default: return kOperatorName;
-    }
-}
-
 Result<ValueMatrix> from_columns(const ColumnList& list) {
     ValueMatrix matrix;
     matrix.subsets = list.subsets;
     matrix.positions = list.columns.size();
     for (const Column& column : list.columns) {
         matrix.descriptors.push_back(column.descriptor);
-        const std::string_view constant = column.text ? kCharacterDataName
-                                          : column.descriptor == kAssociatedFieldCode ? kAssociatedFieldName
-                                                                                      : kOperatorName;
-        matrix.keys.push_back(key_of(column.element, constant));
+        matrix.keys.push_back(key_of(column.element, constant_key(column)));
     }
     const std::size_t positions = matrix.positions;
     matrix.values.reserve(matrix.subsets * positions);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -36,6 +37,10 @@ struct MessageParts {
 };
 // False with TypeError set when `obj` is not a MessageBase.
 bool message_parts(PyObject* obj, MessageParts& out);
+// The message's section 4 data within `octets`, the octets of its buffer; nothing when they no
+// longer hold the message (a bytearray that shrank, a closed mmap).
+std::optional<Octets> section4_in(const MessageParts& parts, Octets octets);
+inline constexpr const char* kSourceChanged = "the source no longer holds the message";
 // A new reference to the message's TableSet, or nullptr with the subclass's error set.
 PyObject* message_table_set(PyObject* message);
 // The exception the subclass makes of a decoder error `text` for `message` (a new reference).

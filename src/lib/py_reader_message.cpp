@@ -53,16 +53,15 @@ PyObject* raise_read_error(PyObject* self) {
 
 // The octets of the message's section 4 data; false with the error set when its buffer no
 // longer holds the message (a bytearray that shrank, a closed mmap).
-bool section4_octets(const MessageObject* m, BorrowedBuffer& buffer, Octets& section4) {
-    if (!buffer.borrow(m->buffer, "buffer")) return false;
-    const Octets octets = buffer.octets();
-    const std::uint64_t length = m->message.total_length;
-    if (m->at > octets.size() || length > octets.size() - m->at) {
-        PyErr_SetString(PyExc_ValueError, "the source no longer holds the message");
+bool section4_octets(PyObject* self, BorrowedBuffer& buffer, Octets& section4) {
+    MessageParts parts{};
+    if (!message_parts(self, parts) || !buffer.borrow(parts.buffer, "buffer")) return false;
+    const std::optional<Octets> found = section4_in(parts, buffer.octets());
+    if (!found) {
+        PyErr_SetString(PyExc_ValueError, kSourceChanged);
         return false;
     }
-    section4 = octets.subspan(m->at, length)
-                   .subspan(m->message.section4_data_offset, m->message.section4_data_length);
+    section4 = *found;
     return true;
 }
 
@@ -85,19 +84,13 @@ PyObject* tables_of(PyObject* self) {
 }
 
 PyObject* message_decode(PyObject* self, PyObject*) {
-    PyObject* tables = tables_of(self);
-    if (tables == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(tables, state().table_set_type)) {
-        Py_DECREF(tables);
-        return PyErr_Format(PyExc_TypeError, "the tables of a message must be a TableSet, not '%s'",
-                            Py_TYPE(tables)->tp_name);
-    }
+    Ref tables = Ref::steal(message_table_set(self));
+    if (!tables) return nullptr;
     BorrowedBuffer buffer;
     Octets section4;
-    const MessageObject* m = as_message(self);
-    PyObject* values = section4_octets(m, buffer, section4) ? decode_parsed_message(m->message, section4, tables)
-                                                             : nullptr;
-    Py_DECREF(tables);
+    PyObject* values = section4_octets(self, buffer, section4)
+                           ? decode_parsed_message(as_message(self)->message, section4, tables.get())
+                           : nullptr;
     return values != nullptr ? values : raise_read_error(self);
 }
 
@@ -162,9 +155,16 @@ bool message_parts(PyObject* obj, MessageParts& out) {
     return true;
 }
 
+std::optional<Octets> section4_in(const MessageParts& parts, Octets octets) {
+    const BufrMessage& message = *parts.message;
+    if (parts.at > octets.size() || message.total_length > octets.size() - parts.at) return std::nullopt;
+    return octets.subspan(parts.at, message.total_length)
+        .subspan(message.section4_data_offset, message.section4_data_length);
+}
+
 PyObject* message_table_set(PyObject* message) {
-    PyObject* tables = tables_of(message);
-    if (tables == nullptr) return raise_read_error(message);
+    PyObject* tables = tables_of(message);  // a failed load raises the subclass's error already
+    if (tables == nullptr) return nullptr;
     if (!PyObject_TypeCheck(tables, state().table_set_type)) {
         Py_DECREF(tables);
         return PyErr_Format(PyExc_TypeError, "the tables of a message must be a TableSet, not '%s'",

@@ -216,6 +216,7 @@ PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::vector<Ref> table_sets;
     std::vector<Job> jobs;
     std::vector<Py_ssize_t> positions;  // of each job in `messages`
+    std::vector<MessageParts> job_parts;  // of each job's message
     table_sets.reserve(static_cast<std::size_t>(count));
     jobs.reserve(static_cast<std::size_t>(count));
     BufferSet buffers;
@@ -240,15 +241,14 @@ PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         }
         const std::optional<Octets> octets = buffers.octets(parts.buffer);
         if (!octets) return nullptr;
-        const BufrMessage& message = *parts.message;
-        if (parts.at > octets->size() || message.total_length > octets->size() - parts.at) {
-            if (!add_failure(i, message_error(items[i], "the source no longer holds the message"))) return nullptr;
+        const std::optional<Octets> section4 = section4_in(parts, *octets);
+        if (!section4) {
+            if (!add_failure(i, message_error(items[i], kSourceChanged))) return nullptr;
             continue;
         }
-        const Octets section4 = octets->subspan(parts.at, message.total_length)
-                                    .subspan(message.section4_data_offset, message.section4_data_length);
-        jobs.push_back({&message, section4, &table_set_of(tables.get()), static_cast<std::int32_t>(parts.index)});
+        jobs.push_back({parts.message, *section4, &table_set_of(tables.get()), static_cast<std::int32_t>(parts.index)});
         positions.push_back(i);
+        job_parts.push_back(parts);
         table_sets.push_back(std::move(tables));
     }
 
@@ -280,8 +280,7 @@ PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (PyList_Sort(failures.get()) != 0) return nullptr;
     for (BatchResult& result : results) {
         for (std::size_t job : result.decoded) {
-            MessageParts parts{};
-            if (!message_parts(items[positions[job]], parts)) return nullptr;
+            const MessageParts& parts = job_parts[job];
             if (PyList_Append(b->keys, parts.key) != 0) return nullptr;
             BufrMessage header = *parts.message;
             header.unexpanded_descriptors = {};
@@ -571,14 +570,13 @@ PyObject* matrix_of(PyObject* message) {
     if (!tables) return nullptr;
     BorrowedBuffer buffer;
     if (!buffer.borrow(parts.buffer, "buffer")) return nullptr;
-    const Octets octets = buffer.octets();
-    const BufrMessage& header = *parts.message;
-    if (parts.at > octets.size() || header.total_length > octets.size() - parts.at) {
-        PyErr_SetString(PyExc_ValueError, "the source no longer holds the message");
+    const std::optional<Octets> found = section4_in(parts, buffer.octets());
+    if (!found) {
+        PyErr_SetString(PyExc_ValueError, kSourceChanged);
         return nullptr;
     }
-    const Octets section4 =
-        octets.subspan(parts.at, header.total_length).subspan(header.section4_data_offset, header.section4_data_length);
+    const Octets section4 = *found;
+    const BufrMessage& header = *parts.message;
     const TableSet& table_set = table_set_of(tables.get());
     std::optional<Result<DecodedMessage>> decoded;
     std::optional<Result<ValueMatrix>> matrix;

@@ -13,7 +13,7 @@ import pytest
 import norvane
 import norvane.bundled
 from bufr_writer import build_message, compressed_fields, write_table_dir
-from conftest import CORPUS, SANITIZED, corpus_rows, require, require_module
+from conftest import CORPUS, DEFINITIONS, SANITIZED, corpus_rows, require, require_module
 
 pa = require_module("pyarrow")
 
@@ -221,7 +221,6 @@ def test_wmo_tables_make_the_bundled_keys():
 
 
 def test_a_process_loads_each_table_directory_once(monkeypatch):
-    from conftest import DEFINITIONS
     from norvane import table_cache
 
     require(DEFINITIONS)
@@ -246,3 +245,15 @@ def test_a_missing_optional_library_says_how_to_get_it(monkeypatch, module, call
     monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
     with pytest.raises(ImportError, match=rf"pip install {module} \(or norvane\["):
         call(table, message)
+
+
+def test_a_message_whose_tables_do_not_load_reports_the_error_of_decode():
+    require(DEFINITIONS)
+    message = build_message([12101], [(2731, 16)], master_version=99)  # no such table directory
+    (skipped,) = norvane.read_table(message, errors="skip", definitions=str(DEFINITIONS)).skipped
+    with pytest.raises(norvane.ReadError) as decoded:
+        next(iter(norvane.read(message, definitions=str(DEFINITIONS)))).decode()
+    assert skipped.error == str(decoded.value) and skipped.error.count("message 0 at offset 0") == 1
+    with pytest.raises(norvane.ReadError) as matrix:
+        next(iter(norvane.read(message, definitions=str(DEFINITIONS)))).to_numpy()
+    assert str(matrix.value) == str(decoded.value)
