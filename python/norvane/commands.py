@@ -126,18 +126,11 @@ class _Run:
     def read_table(self, path: str, **layout: Any) -> Any:
         """The file's table (or layout), with bad messages reported; None when it could not be read."""
         from norvane.reader import ReadError
-        from norvane.table import read_table
+        from norvane.table import Table, read_table
 
         try:
-            if layout:
-                long = read_table(self.source(path), tables=self.tables, definitions=self.definitions,
-                                  errors=self.args.errors)
-                self.report(path, long.skipped)
-                from norvane.layouts import arrange
-
-                return arrange(long, **layout)
             table = read_table(self.source(path), tables=self.tables, definitions=self.definitions,
-                               errors=self.args.errors)
+                               errors=self.args.errors, **layout)
         except ReadError as error:
             self.fail(f"{path}: {error}", 1)
             return None
@@ -146,7 +139,7 @@ class _Run:
         except OSError as error:
             self.fail(f"{path}: {error.strerror or error}", 2)
             return None
-        self.report(path, table.skipped)
+        self.report(path, table.skipped if isinstance(table, Table) else table.attrs["skipped"])
         return table
 
     def report(self, path: str, skipped: list[Any]) -> None:

@@ -31,7 +31,8 @@ from typing import Any
 import numpy as np
 
 from norvane._columns import REPLICATION_FACTORS, Names, Piece, Templates, pieces, subset_ranks
-from norvane.rows import INTEGER_UNITS, Headers, match, parse_ranked
+from norvane.rows import INTEGER_UNITS, Headers, kept_messages, match, parse_ranked
+from norvane.table import HEADER_FIELDS, windows
 
 _RANK_SPAN = np.int64(1) << 32  # a column is key id x span + rank
 
@@ -106,13 +107,19 @@ def flat_frame(table: Any, columns: Any = None, filters: Any = None, required_co
     """One row per subset of a long ``Table`` as a pandas DataFrame (see the module's text)."""
     import pandas as pd
 
-    headers = Headers(table.headers())
-    header_fields = list(headers.fields)
     filters = dict(filters or {})
-    kept_messages = _kept_messages(headers, {k: v for k, v in filters.items() if k in headers})
     names = Names()
     layout = _Columns()
-    cells = [_PieceCells(piece, names, layout, kept_messages) for piece in pieces(table, names)]
+    cells = []
+    fields: dict[str, list[Any]] = {name: [] for name in HEADER_FIELDS}
+    for window in windows(table):
+        window_headers = window.headers()
+        for name, values in window_headers.items():
+            fields[name].extend(values)
+        kept = kept_messages(Headers(window_headers), filters)
+        cells.extend(_PieceCells(piece, names, layout, kept) for piece in pieces(window, names))
+    headers = Headers(fields)
+    header_fields = list(HEADER_FIELDS)
     width = len(layout.pairs)
     data_names = [layout.name(i, names) for i in range(width)]
     numbers = _stack([c.numbers for c in cells], width, np.nan, float)
@@ -214,15 +221,6 @@ def _required(required_columns: Any, columns: Any) -> list[str]:
     if required_columns is True:
         return [] if columns is None else ([columns] if isinstance(columns, str) else list(columns))
     return [required_columns] if isinstance(required_columns, str) else list(required_columns)
-
-
-def _kept_messages(headers: Headers, header_filters: dict[str, Any]) -> np.ndarray | None:
-    if not header_filters:
-        return None
-    keep = np.ones(len(headers.index), dtype=bool)
-    for name, condition in header_filters.items():
-        keep &= match(condition, headers.array(name), np.ones(len(keep), dtype=bool))
-    return headers.index[keep]
 
 
 def _integer_columns(block: np.ndarray, units: list[str | None]) -> list[bool]:

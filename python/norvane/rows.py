@@ -58,6 +58,7 @@ from typing import Any
 import numpy as np
 
 from norvane._columns import Names, Piece, Templates, pieces
+from norvane.table import HEADER_FIELDS, windows
 
 COMPUTED = {
     "datetime": ("year", "month", "day", "hour", "minute", "second"),
@@ -457,12 +458,11 @@ def _call_per_value(condition: Callable[[Any], Any], values: np.ndarray) -> np.n
     return np.array([bool(condition(v)) for v in scalars], dtype=bool)[inverse]
 
 
-def _message_filter(table: Any, request: Request) -> np.ndarray | None:
-    """The messages whose header fields pass the header filters (None: no header filter)."""
-    header_filters = {k: v for k, v in request.filters.items() if request.kind(k) == "header"}
+def kept_messages(headers: Headers, filters: dict[str, Any]) -> np.ndarray | None:
+    """The messages whose header fields pass the filters on header fields (None: there is none)."""
+    header_filters = {k: v for k, v in filters.items() if k in headers}
     if not header_filters:
         return None
-    headers = Headers(table.headers())
     keep = np.ones(len(headers.index), dtype=bool)
     for name, condition in header_filters.items():
         keep &= match(condition, headers.array(name), np.ones(len(keep), dtype=bool))
@@ -470,33 +470,36 @@ def _message_filter(table: Any, request: Request) -> np.ndarray | None:
 
 
 def observation_rows(table: Any, columns: Any, filters: Any = None, required_columns: Any = None) -> Any:
-    """The observation rows of a long ``Table`` as a pandas DataFrame (see the module's text)."""
+    """The observation rows of a long ``Table`` (or ``TableStream``) as a pandas DataFrame (see
+    the module's text)."""
     import pandas as pd
 
-    headers = Headers(table.headers())
-    request = Request(columns, filters, required_columns, headers.fields.keys())
-    kept_messages = _message_filter(table, request)
+    request = Request(columns, filters, required_columns, HEADER_FIELDS)
     names = Names()
     walk = _Walk(len(request.walk))
     parts: dict[str, list[Any]] = {name: [] for name in request.columns}
     units: dict[str, str | None] = {}
-    for piece in pieces(table, names):
-        piece.note_units([names.ids[key] for key, _ in request.walk if key in names.ids])
-        messages_kept = None if kept_messages is None else np.isin(piece.message, kept_messages)
-        event_rows, sources, _ = _walk_piece(piece, names, request, walk, messages_kept)
-        columns_here = _piece_columns(piece, names, request, headers, event_rows, sources)
-        keep = np.ones(len(event_rows), dtype=bool)
-        for name in request.required:
-            keep &= columns_here[name].present
-        for name, condition in request.filters.items():
-            column = columns_here.get(name) or _one_column(piece, names, request, headers, event_rows, sources, name)
-            keep &= match(condition, column.values, column.present)
-        for name in request.columns:
-            parts[name].append(columns_here[name].values[keep])
-        for key, _rank in request.walk:
-            key_id = names.ids.get(key)
-            if key_id is not None:
-                units[key] = names.units[key_id]
+    for window in windows(table):
+        headers = Headers(window.headers())
+        kept = kept_messages(headers, request.filters)
+        for piece in pieces(window, names):
+            piece.note_units([names.ids[key] for key, _ in request.walk if key in names.ids])
+            messages_kept = None if kept is None else np.isin(piece.message, kept)
+            event_rows, sources, _ = _walk_piece(piece, names, request, walk, messages_kept)
+            columns_here = _piece_columns(piece, names, request, headers, event_rows, sources)
+            keep = np.ones(len(event_rows), dtype=bool)
+            for name in request.required:
+                keep &= columns_here[name].present
+            for name, condition in request.filters.items():
+                column = columns_here.get(name) or _one_column(piece, names, request, headers, event_rows, sources,
+                                                               name)
+                keep &= match(condition, column.values, column.present)
+            for name in request.columns:
+                parts[name].append(columns_here[name].values[keep])
+            for key, _rank in request.walk:
+                key_id = names.ids.get(key)
+                if key_id is not None:
+                    units[key] = names.units[key_id]
     frame = {}
     for name in request.columns:
         values = np.concatenate(parts[name]) if parts[name] else np.zeros(0)

@@ -29,7 +29,7 @@ import datetime
 import importlib
 import itertools
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Any, Literal, NamedTuple
 
 from norvane import _reader
@@ -45,6 +45,10 @@ HEADER_FIELDS = ("message", "offset", "edition", "master_table", "centre", "subc
 # Messages handed to the compiled decoder at a time: large enough for the threads to share,
 # small enough that the message objects of a long file never pile up.
 WINDOW = 4096
+# The layouts decode about this many octets of messages per thread at a time (at most WINDOW
+# messages) and keep only what they make of each window, so their memory does not grow with
+# the source; the compiled decoder cuts its work into runs of the same size.
+LAYOUT_WINDOW_OCTETS = 1 << 18
 
 
 class MessageMatrix(NamedTuple):
@@ -129,6 +133,36 @@ class Table:
         return f"norvane.Table({self.num_rows} rows, {len(self.skipped)} skipped)"
 
 
+class TableStream:
+    """A source's long table decoded a window of messages at a time, for the layouts: each
+    window's ``Table`` is made when it is reached, so what the layouts hold is their result plus
+    one window. ``skipped`` is complete once ``windows()`` is exhausted; it can be read once."""
+
+    def __init__(self, source: Any, tables: TableSet | None, definitions: Any, errors: str, threads: int) -> None:
+        _check_threads(threads)
+        self._arguments = (source, tables, definitions, errors, threads)
+        self.skipped: list[SkippedMessage] = []
+
+    def windows(self) -> Iterator[Table]:
+        if self._arguments is None:
+            raise RuntimeError("a TableStream is read once")
+        source, tables, definitions, errors, threads = self._arguments
+        self._arguments = None
+        with read(source, tables=tables, definitions=definitions, errors=errors) as reader:
+            for window in _windows(reader, LAYOUT_WINDOW_OCTETS * threads):
+                builder = _reader.RowBuilder()
+                failed = _add(builder, window, threads, errors)
+                self.skipped.extend(failed)
+                yield Table(builder.finish(), failed, _table_sources(reader))
+            self.skipped.extend(reader.skipped)
+        self.skipped.sort(key=lambda s: s.index)
+
+
+def windows(table: Table | TableStream) -> Iterable[Table]:
+    """What the layouts read: a stream's windows one after another, or a whole table at once."""
+    return table.windows() if isinstance(table, TableStream) else (table,)
+
+
 def read_table(source: str | os.PathLike[str] | Any, *, tables: TableSet | None = None,
                definitions: str | os.PathLike[str] | None = None,
                errors: Literal["raise", "skip"] = "raise", threads: int = 1, layout: str = "long",
@@ -144,34 +178,52 @@ def read_table(source: str | os.PathLike[str] | Any, *, tables: TableSet | None 
     ``required_columns`` give observation rows (``norvane.rows``): both as pandas DataFrames,
     with the skipped messages in ``frame.attrs["skipped"]``.
     """
-    table = _long_table(source, tables, definitions, errors, threads)
-    from norvane.layouts import arrange
+    from norvane.layouts import arrange, is_long
 
-    return arrange(table, layout, columns, filters, required_columns)
+    if is_long(layout, columns, filters, required_columns):
+        return _long_table(source, tables, definitions, errors, threads)
+    return arrange(TableStream(source, tables, definitions, errors, threads), layout, columns, filters,
+                   required_columns)
 
 
 def _long_table(source: Any, tables: TableSet | None, definitions: Any, errors: str, threads: int) -> Table:
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive int, not {threads!r}")
+    _check_threads(threads)
     builder = _reader.RowBuilder()
     skipped: list[SkippedMessage] = []
     with read(source, tables=tables, definitions=definitions, errors=errors) as reader:
         for window in _windows(reader):
-            for _, error in builder.add(window, threads):
-                if errors == "raise":
-                    raise error
-                skipped.append(SkippedMessage(error.index, error.offset, str(error)))
+            skipped.extend(_add(builder, window, threads, errors))
         skipped.extend(reader.skipped)
         skipped.sort(key=lambda s: s.index)
-        sources = {key: entry[1] for key, entry in reader._cache.items() if isinstance(entry, tuple)}
+        sources = _table_sources(reader)
     return Table(builder.finish(), skipped, sources)
+
+
+def _check_threads(threads: Any) -> None:
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive int, not {threads!r}")
+
+
+def _add(builder: Any, window: list[Message], threads: int, errors: str) -> list[SkippedMessage]:
+    """Decodes `window` into `builder`; the messages that failed, or raises the first with
+    errors="raise"."""
+    failed = []
+    for _, error in builder.add(window, threads):
+        if errors == "raise":
+            raise error
+        failed.append(SkippedMessage(error.index, error.offset, str(error)))
+    return failed
+
+
+def _table_sources(reader: Any) -> dict[int, str]:
+    """Where the tables of each table key read so far came from."""
+    return {key: entry[1] for key, entry in reader._cache.items() if isinstance(entry, tuple)}
 
 
 def message_table(message: Message) -> Table:
     """One message's rows (``Message.to_arrow()``); raises its ReadError when it does not decode."""
     builder = _reader.RowBuilder()
-    for _, error in builder.add([message], 1):
-        raise error
+    _add(builder, [message], 1, "raise")
     return Table(builder.finish(), [], {})
 
 
@@ -182,9 +234,21 @@ def message_matrix(message: Message) -> MessageMatrix:
     return MessageMatrix(numpy.asarray(values), descriptors, keys)
 
 
-def _windows(messages: Iterable[Message]) -> Iterable[list[Message]]:
+def _windows(messages: Iterable[Message], octets: int | None = None) -> Iterator[list[Message]]:
+    """Runs of WINDOW messages, or fewer when they reach `octets` octets first (at least one)."""
     iterator = iter(messages)
-    while window := list(itertools.islice(iterator, WINDOW)):
+    if octets is None:
+        while window := list(itertools.islice(iterator, WINDOW)):
+            yield window
+        return
+    window, size = [], 0
+    for message in iterator:
+        window.append(message)
+        size += message.length
+        if size >= octets or len(window) == WINDOW:
+            yield window
+            window, size = [], 0
+    if window:
         yield window
 
 

@@ -218,6 +218,29 @@ def test_a_stream_in_batches_gives_the_same_frames(temp_table, monkeypatch, batc
     pd.testing.assert_frame_equal(flat_frame(streamed), whole_flat)
 
 
+@pytest.mark.parametrize("octets", [1, 20000])
+def test_a_source_decoded_a_window_at_a_time_gives_the_frames_of_the_whole_table(monkeypatch, octets):
+    """read_table's layouts decode a window of messages at a time (here one message, or a few)
+    and give the frames of the whole long table; a bad message between windows is reported."""
+    import norvane
+    from norvane import table as table_module
+
+    data = require(CORPUS / "bufr/derived_ed4/temp.ed4.bufr").read_bytes()
+    good = data[:_end_of_message(data, 30)]
+    source = good + b"BUFR\x00\x00\x20\x04" + bytes(24) + good  # a message whose sections do not fit
+    whole = norvane.read_table(source, errors="skip")
+    columns = ["message", "station_id", "pressure", "airTemperature"]
+    expected_rows, expected_flat = observation_rows(whole, columns), flat_frame(whole)
+    monkeypatch.setattr(table_module, "LAYOUT_WINDOW_OCTETS", octets)
+    got_rows = norvane.read_table(source, errors="skip", columns=columns)
+    got_flat = norvane.read_table(source, errors="skip", layout="flat")
+    pd.testing.assert_frame_equal(got_rows, expected_rows)
+    pd.testing.assert_frame_equal(got_flat, expected_flat)
+    assert got_rows.attrs["skipped"] == got_flat.attrs["skipped"] == whole.skipped
+    assert [s.index for s in whole.skipped] == [30]
+    assert got_rows["message"].max() == 60
+
+
 def test_the_walk_keeps_few_states_however_long_a_subset_is(monkeypatch):
     """A key that comes back below its first level (here under a second coordinate) keeps its
     place; the walk's states stay as few as the shapes of the context, not one per cycle."""
