@@ -1,14 +1,17 @@
 """Writes the package's bundled tables: WMO's BUFR4 CSV files turned into one ecCodes table directory.
 
-    python tools/make_bundled_tables.py [CSV_DIR] [OUT_DIR]
+    python tools/make_bundled_tables.py [CSV_DIR] [OUT_DIR] [ECCODES_ELEMENT_TABLE]
 
 CSV_DIR defaults to ../shared/corpus/wmo-csv next to the repository, OUT_DIR to
-python/norvane/bundled_tables. The output is what ``TableSet.from_eccodes`` reads:
+python/norvane/bundled_tables, ECCODES_ELEMENT_TABLE to the element.table of ecCodes' WMO
+tables version 39 in Debian's libeccodes-data. The output is what ``TableSet.from_eccodes`` reads:
 
 - ``element.table``: Table B in ecCodes' eleven "|" columns (code, abbreviation, type, name,
-  unit, scale, reference, width, CREX unit, scale, width). The abbreviation is a camelCase key
-  made from the element name ("Ice age ("A" parameter)" gives iceAgeAParameter); names and
-  units are WMO's own text, trimmed.
+  unit, scale, reference, width, CREX unit, scale, width). The abbreviation is ecCodes' key
+  for the element (airTemperature for 012101), so that keys do not depend on where a reader's
+  tables come from; an element newer than ecCodes' table gets a camelCase key made from its
+  name ("Ice age ("A" parameter)" would give iceAgeAParameter). Names and units are WMO's own
+  text, trimmed.
 - ``sequence.def``: Table D, one statement per sequence, members in row order.
 - ``codetables/<code>.table``: one file per code or flag table that has entries, lines
   "key figure meaning". A code table is keyed by its code figure. A flag table is keyed by the
@@ -18,9 +21,10 @@ python/norvane/bundled_tables. The output is what ``TableSet.from_eccodes`` read
   Ranges ("10-254 Reserved") and heading rows without a figure are left out. When a table
   lists one key twice (020105 holds two tables chosen by 020104), the later row wins, as in
   ecCodes.
-- ``LICENSE.md``: WMO's license, copied unchanged.
+- ``LICENSE.md``: WMO's license, copied unchanged; ``NOTICE.md`` and ``LICENSE-ecCodes.txt``:
+  where the keys come from, and their license (Apache 2.0, Debian's copy of its text).
 
-The output depends on the CSV files only, so running this twice gives the same bytes; a
+The output depends on its inputs only, so running this twice gives the same bytes; a
 test regenerates it and compares.
 """
 
@@ -35,6 +39,19 @@ from pathlib import Path
 REPOSITORY = Path(__file__).resolve().parents[1]
 DEFAULT_CSV = REPOSITORY.parent / "shared" / "corpus" / "wmo-csv"
 DEFAULT_OUT = REPOSITORY / "python" / "norvane" / "bundled_tables"
+DEFAULT_KEYS = Path("/usr/share/eccodes/definitions/bufr/tables/0/wmo/39/element.table")
+APACHE_LICENSE = Path("/usr/share/common-licenses/Apache-2.0")
+NOTICE = """\
+# Where the bundled tables come from
+
+The tables are WMO's BUFR edition 4 tables (LICENSE.md), turned into ecCodes' table format by
+tools/make_bundled_tables.py.
+
+The abbreviation column of element.table holds the element keys of ecCodes (ECMWF), taken from
+the element.table of its WMO tables version 39, so that a key such as airTemperature names the
+same element whichever tables decode a message. ecCodes is licensed under the Apache License,
+Version 2.0 (LICENSE-ecCodes.txt). Copyright 2005- ECMWF.
+"""
 
 ELEMENT_HEADER = "#code|abbreviation|type|name|unit|scale|reference|width|crex_unit|crex_scale|crex_width"
 _WORD = re.compile(r"[A-Za-z0-9]+")
@@ -49,6 +66,16 @@ def read_rows(directory: Path, prefix: str) -> list[list[str]]:
         with path.open(newline="", encoding="utf-8") as f:
             rows.extend(list(csv.reader(f))[1:])
     return rows
+
+
+def eccodes_keys(element_table: Path) -> dict[str, str]:
+    """Code -> ecCodes' abbreviation, from an ecCodes element.table."""
+    keys = {}
+    for line in element_table.read_text(encoding="utf-8").splitlines():
+        if line and not line.startswith("#"):
+            fields = line.split("|")
+            keys[fields[0]] = fields[1]
+    return keys
 
 
 def abbreviation(name: str, code: str) -> str:
@@ -79,13 +106,14 @@ def one_line(text: str) -> str:
     return " ".join(text.split())
 
 
-def element_lines(rows: list[list[str]]) -> list[str]:
+def element_lines(rows: list[list[str]], keys: dict[str, str]) -> list[str]:
     lines = [ELEMENT_HEADER]
     for row in rows:
         code, name, unit = row[2].strip(), one_line(row[3]), row[4].strip()
         scale, reference, width = (row[i].strip() for i in (5, 6, 7))
         crex = [row[i].strip() for i in (8, 9, 10)]
-        fields = [code, abbreviation(name, code), element_type(unit, int(scale)), name, unit, scale, reference, width,
+        key = keys.get(code) or abbreviation(name, code)
+        fields = [code, key, element_type(unit, int(scale)), name, unit, scale, reference, width,
                   *crex]
         lines.append("|".join(table_field(f) for f in fields))
     return lines
@@ -123,11 +151,16 @@ def code_tables(rows: list[list[str]], elements: list[list[str]]) -> dict[int, d
     return tables
 
 
-def generate(csv_dir: Path, out: Path) -> None:
-    """Writes the table directory ``out`` from the WMO CSV files in ``csv_dir``, replacing what was there."""
+def generate(csv_dir: Path, out: Path, keys_table: Path = DEFAULT_KEYS) -> None:
+    """Writes the table directory ``out`` from the WMO CSV files in ``csv_dir`` and the keys of
+    ecCodes' ``keys_table``, replacing what was there."""
     elements = read_rows(csv_dir, "BUFRCREX_TableB_en_")
     if not elements:
         raise SystemExit(f"no BUFRCREX_TableB_en_*.csv files in {csv_dir}")
+    for needed in (keys_table, APACHE_LICENSE):
+        if not needed.is_file():
+            raise SystemExit(f"{needed} is missing (Debian: apt-get install libeccodes-data base-files)")
+    keys = eccodes_keys(keys_table)
     if out.exists():
         shutil.rmtree(out)
     (out / "codetables").mkdir(parents=True)
@@ -135,18 +168,20 @@ def generate(csv_dir: Path, out: Path) -> None:
     def write(path: Path, lines: list[str]) -> None:
         path.write_text("".join(line + "\n" for line in lines), encoding="utf-8", newline="\n")
 
-    write(out / "element.table", element_lines(elements))
+    write(out / "element.table", element_lines(elements, keys))
     write(out / "sequence.def", sequence_lines(read_rows(csv_dir, "BUFR_TableD_en_")))
     for code, entries in sorted(code_tables(read_rows(csv_dir, "BUFRCREX_CodeFlag_en_"), elements).items()):
         write(out / "codetables" / f"{code}.table",
               [f"{key} {figure} {meaning}" for key, (figure, meaning) in sorted(entries.items())])
     shutil.copyfile(csv_dir / "LICENSE.md", out / "LICENSE.md")
+    shutil.copyfile(APACHE_LICENSE, out / "LICENSE-ecCodes.txt")
+    write(out / "NOTICE.md", NOTICE.splitlines())
 
 
 def main(argv: list[str]) -> None:
     csv_dir = Path(argv[0]) if argv else DEFAULT_CSV
     out = Path(argv[1]) if len(argv) > 1 else DEFAULT_OUT
-    generate(csv_dir, out)
+    generate(csv_dir, out, Path(argv[2]) if len(argv) > 2 else DEFAULT_KEYS)
     files = [p for p in out.rglob("*") if p.is_file()]
     print(f"wrote {out}: {len(files)} files, {sum(p.stat().st_size for p in files)} octets")
 

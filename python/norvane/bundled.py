@@ -2,7 +2,8 @@
 
 They are one ecCodes table directory (``bundled_tables/``: Table B, Table D and the code and
 flag tables) written by ``tools/make_bundled_tables.py`` from WMO's own CSV files, under WMO's
-MIT license (``bundled_tables/LICENSE.md``). Local tables are not included.
+MIT license (``bundled_tables/LICENSE.md``), with ecCodes' element keys (``airTemperature``;
+Apache 2.0, ``bundled_tables/NOTICE.md``). Local tables are not included.
 
 Since master version 19 the WMO has only added entries: ecCodes' tables of versions 19 to 39
 agree with these on every element and sequence they define (bar one corrected reference value,

@@ -67,11 +67,12 @@ def test_meanings(code, raw, meaning):
 
 
 @pytest.mark.parametrize("code, fields", [
-    (1001, ("wmoBlockNumber", "long", "WMO block number", "Numeric", 0, 0, 7)),
-    (12101, ("temperatureAirTemperature", "double", "Temperature/air temperature", "K", 2, 0, 16)),
+    (1001, ("blockNumber", "long", "WMO block number", "Numeric", 0, 0, 7)),  # ecCodes' keys
+    (12101, ("airTemperature", "double", "Temperature/air temperature", "K", 2, 0, 16)),
+    (1130, ("stormIdentifierLong", "string", "Storm identifier (long)", "CCITT IA5", 0, 0, 32)),  # newer: made
     (20096, ("iceAgeAParameter", "double", 'Ice age ("A" parameter)', "dB", 2, -4096, 13)),  # quoted field
     (40056, ("generalRetrievalQuality", "table", "General retrieval quality", "Code table", 0, 0, 3)),  # unit trimmed
-    (2002, ("typeOfInstrumentationForWindMeasurement", "flag", "Type of instrumentation for wind measurement",
+    (2002, ("instrumentationForWindMeasurement", "flag", "Type of instrumentation for wind measurement",
             "Flag table", 0, 0, 4)),
     (1015, ("stationOrSiteName", "string", "Station or site name", "CCITT IA5", 0, 0, 160)),
 ])
