@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace norvane::fs {
 namespace {
@@ -42,12 +43,26 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
     return n;
 }
 
+// Closes a descriptor however its reader leaves, an allocation failure's exception included.
+struct ClosingFd {
+    int fd;
+    explicit ClosingFd(int descriptor) : fd(descriptor) {}
+    ClosingFd(const ClosingFd&) = delete;
+    ClosingFd& operator=(const ClosingFd&) = delete;
+    ~ClosingFd() { ::close(fd); }
+};
+
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
 }  // namespace
 
 Result<std::string> read_file(const std::string& path) {
     if (has_nul(path)) return std::unexpected(io_error(kNulInPath));
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::unexpected(io_error(os_error_text(errno)));
+    const ClosingFd closing{fd};
     std::string data;
     struct stat st {};
     const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
@@ -59,15 +74,12 @@ Result<std::string> read_file(const std::string& path) {
         const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
         if (n < 0) {
             if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            return std::unexpected(io_error(os_error_text(err)));
+            return std::unexpected(io_error(os_error_text(errno)));
         }
         if (n == 0) break;
         used += static_cast<std::size_t>(n);
     }
     data.resize(used);
-    ::close(fd);
     return data;
 }
 
@@ -94,16 +106,14 @@ bool is_regular_file(const std::string& path) {
 
 Result<std::vector<std::string>> list_directory(const std::string& path) {
     if (has_nul(path)) return std::unexpected(io_error(kNulInPath));
-    DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) return std::unexpected(io_error(os_error_text(errno)));
+    const std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
+    if (!dir) return std::unexpected(io_error(os_error_text(errno)));
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(dir);
+        const dirent* entry = ::readdir(dir.get());
         if (entry == nullptr) {
-            const int err = errno;
-            ::closedir(dir);
-            if (err != 0) return std::unexpected(io_error(os_error_text(err)));
+            if (errno != 0) return std::unexpected(io_error(os_error_text(errno)));
             return names;
         }
         const std::string_view name = entry->d_name;
