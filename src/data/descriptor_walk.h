@@ -155,7 +155,15 @@ private:
             return sink_.text({definition.code, definition.name, &definition,
                                state_.text_width_override.value_or(table_width)});
         }
-        std::int64_t reference = numeric_reference(table_reference, state_);
+        std::int32_t width_change = state_.width_change;
+        std::int32_t scale_change = state_.scale_change;
+        std::int64_t multiplier = state_.reference_multiplier;
+        if ((width_change != 0 || scale_change != 0 || multiplier != 1) && is_code_or_flag_table(definition))
+            [[unlikely]] {
+            width_change = scale_change = 0;
+            multiplier = 1;
+        }
+        std::int64_t reference = numeric_reference(table_reference, multiplier);
         if (redefinable && state_.new_references.size() != 0) [[unlikely]] {
             if (const std::int64_t* redefined = state_.new_references.find(definition.code)) reference = *redefined;
         }
@@ -163,8 +171,8 @@ private:
                               .name = definition.name,
                               .element = &definition,
                               .reference = reference,
-                              .scale = numeric_scale(definition.scale, state_),
-                              .width = numeric_width(table_width, state_),
+                              .scale = numeric_scale(definition.scale, scale_change),
+                              .width = numeric_width(table_width, state_, width_change),
                               .missing_allowed = !is_class31(definition.code)});
     }
 

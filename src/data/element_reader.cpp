@@ -14,6 +14,12 @@ namespace {
 
 }  // namespace
 
+bool is_code_or_flag_table(const ElementDefinition& element) {
+    std::string unit = element.unit;
+    std::ranges::transform(unit, unit.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    return unit.find("code table") != std::string::npos || unit.find("flag table") != std::string::npos;
+}
+
 std::optional<std::size_t> decode_ia5_text(std::span<char> field) {
     bool all_ff = true;
     for (char& c : field) {

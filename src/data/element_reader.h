@@ -46,6 +46,11 @@ inline bool is_text_element(const ElementDefinition& element) {
     return std::string_view(element.unit) == std::string_view("CCITT IA5");
 }
 
+// Whether the element's unit names a code or flag table ("CODE TABLE", "Flag table", "Common
+// Code table C-1" ...): 2 01, 2 02 and 2 07 change the width, scale and reference of the
+// other numeric elements only.
+bool is_code_or_flag_table(const ElementDefinition& element);
+
 // 2^width - 1 for width <= 64: the all-ones pattern of a field.
 constexpr std::uint64_t all_ones(unsigned width) {
     return width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
@@ -93,18 +98,18 @@ inline double scaled_value(std::uint64_t raw, std::int64_t reference, std::int32
 
 // The effective numeric width: width_override when set, else the Table B width plus
 // width_change, raised to 0 when negative and taken as 16 bits.
-inline std::uint16_t numeric_width(std::uint16_t table_width, const ValueCodingState& state) {
+inline std::uint16_t numeric_width(std::uint16_t table_width, const ValueCodingState& state,
+                                   std::int32_t width_change) {
     if (state.width_override) return *state.width_override;
-    const std::int32_t width = static_cast<std::int32_t>(table_width) + state.width_change;
+    const std::int32_t width = static_cast<std::int32_t>(table_width) + width_change;
     return static_cast<std::uint16_t>(width < 0 ? 0 : width);
 }
-inline std::int32_t numeric_scale(std::int32_t table_scale, const ValueCodingState& state) {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(table_scale) +
-                                     static_cast<std::uint32_t>(state.scale_change));
+inline std::int32_t numeric_scale(std::int32_t table_scale, std::int32_t scale_change) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(table_scale) + static_cast<std::uint32_t>(scale_change));
 }
-inline std::int64_t numeric_reference(std::int64_t table_reference, const ValueCodingState& state) {
+inline std::int64_t numeric_reference(std::int64_t table_reference, std::int64_t reference_multiplier) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(table_reference) *
-                                     static_cast<std::uint64_t>(state.reference_multiplier));
+                                     static_cast<std::uint64_t>(reference_multiplier));
 }
 
 // Turns the octets of a CCITT IA5 field into its text, in place: octets above 0x7F become

@@ -17,6 +17,7 @@ from norvane import _norvane
 
 NUMERIC = {1001: 7, 1002: 10, 2001: 2, 8002: 8, 12101: 16, 12103: 12, 31001: 8, 31031: 1}
 TEXT = {1015: 32}
+CODE_OR_FLAG = {2001, 31031}  # 201, 202 and 207 leave their width and scale alone
 ELEMENTS = [
     (1001, "BLOCK", "Numeric", 0, 0, 7), (1002, "STATION", "Numeric", 0, 0, 10),
     (1015, "NAME", "CCITT IA5", 0, 0, 32), (2001, "TYPE", "CODE TABLE", 0, 0, 2),
@@ -127,7 +128,8 @@ class Model:
         self.columns.append(("text", width, [draw[0]] * self.n if width % 8 else draw))  # whole octets vary
 
     def width(self, code, extra=0):
-        return self.override if self.override is not None else max(0, NUMERIC[code] + extra + self.width_change)
+        change = 0 if code in CODE_OR_FLAG else self.width_change
+        return self.override if self.override is not None else max(0, NUMERIC[code] + extra + change)
 
     def value(self, code, difference=False):
         if code in TEXT:
@@ -144,7 +146,7 @@ class Model:
         if code == 31031 and self.defining:
             width = self.width(code)
             raw = self.numeric(width, False, self.rng.choice([0, 1, 10]) % 2**width)
-            self.present += [self.length] * (self.scaled(raw) != 1)
+            self.present += [self.length] * (raw != 1)
             self.length += 1
         else:
             self.value(code)
