@@ -182,7 +182,8 @@ Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t mess
             while (subset < ends.size() && row == ends[subset]) ++subset;  // subsets without records
             ++row;
             const ElementDefinition* element = record.kind == FlatRecord::Kind::Element ? record.element : nullptr;
-            NV_ASSIGN(const Names names, names_of(element, constant_key(record), *list.tables));
+            const std::string_view constant = element != nullptr ? std::string_view{} : constant_key(record);
+            NV_ASSIGN(const Names names, names_of(element, constant, *list.tables));
             const auto s = static_cast<std::int32_t>(subset);
             if (record.flags & FlatRecord::kText) [[unlikely]] {
                 std::int32_t text = kNullString;
