@@ -57,8 +57,9 @@ def _parser() -> argparse.ArgumentParser:
     dump.add_argument("--format", choices=("text", "json", "csv"), default="text")
     dump.add_argument("-o", "--output", metavar="PATH", help="write here instead of standard output")
     table = commands.add_parser("table", parents=[common], help="observation rows as Parquet, CSV or JSON")
-    table.add_argument("--columns", "-c", action="append", required=True, metavar="KEYS",
-                       help="comma-separated keys (repeatable), e.g. station_id,latitude,longitude,airTemperature")
+    table.add_argument("--columns", "-c", action="append", metavar="KEYS",
+                       help="comma-separated keys (repeatable), e.g. station_id,latitude,longitude,airTemperature; "
+                            "required without --flat, which otherwise keeps every column")
     table.add_argument("--filter", "-f", action="append", default=[], metavar="KEY=VALUE",
                        help="keep rows where KEY is VALUE, one of A,B,C, or in LO..HI (repeatable)")
     table.add_argument("--required", action="append", metavar="KEYS",
@@ -311,7 +312,10 @@ def _frames(run: _Run, columns: Any, filters: dict[str, Any], required: Any, fla
 
 def _table(run: _Run, out: IO[str]) -> None:
     args = run.args
-    columns = _split(args.columns)
+    columns = _split(args.columns) or None
+    if columns is None and not args.flat:
+        run.fail("table: --columns names the keys of the rows (or --flat gives every column)", 2)
+        return
     filters = dict(parse_filter(f) for f in args.filter)
     required = None if args.required is None else _split(args.required)
     frame = _frames(run, columns, filters, required, args.flat)

@@ -103,6 +103,9 @@ def test_table_flat_and_several_files(temp, capsys):
     status, out, _ = run(capsys, "table", temp, temp, "--flat", "-c", "stationNumber,#1#pressure")
     back = pd.read_csv(io.StringIO(out))
     assert status == 0 and list(back.columns) == ["file", "#1#stationNumber", "#1#pressure"] and len(back) == 10
+    status, out, _ = run(capsys, "table", temp, "--flat")  # every column
+    back = pd.read_csv(io.StringIO(out))
+    assert status == 0 and len(back) == 5 and {"centre", "#1#stationNumber", "#2#pressure"} <= set(back.columns)
 
 
 @pytest.mark.parametrize("text, expected", [
@@ -163,6 +166,7 @@ def test_ls_reads_headers_only_so_messages_that_do_not_decode_are_listed(capsys)
 
 @pytest.mark.parametrize("argv, status, err", [
     (["table", "/nonexistent.bufr", "-c", "latitude"], 2, "No such file"),
+    (["table", "{temp}"], 2, "--columns names the keys"),
     (["table", "{temp}", "-c", "#0#latitude"], 2, "ranked key"),
     (["table", "{temp}", "-c", "latitude", "-o", "{tmp}/out.xlsx"], 2, ".parquet, .csv or .json"),
     (["map", "{temp}", "--column", "airTemperature", "-o", "{tmp}/m.png", "--size", "big"], 2, "--size"),
