@@ -47,8 +47,8 @@ HEADER_FIELDS = ("message", "offset", "edition", "master_table", "centre", "subc
 WINDOW = 4096
 # The layouts decode about this many octets of messages per thread at a time (at most WINDOW
 # messages) and keep only what they make of each window, so their memory does not grow with
-# the source; the compiled decoder cuts its work into runs of the same size.
-LAYOUT_WINDOW_OCTETS = 1 << 18
+# the source; the compiled decoder cuts a window into runs of 64 KB, two per thread here.
+LAYOUT_WINDOW_OCTETS = 1 << 17
 
 
 class MessageMatrix(NamedTuple):
