@@ -109,9 +109,9 @@ inline void check_columns(const DecodedMessage& decoded, std::uint16_t subsets) 
 }
 
 // Decodes the message and checks the result: the records visited are exactly size() (or the
-// first kComparedRows of them), a
-// message of no subsets has none, every record is an element, an operator marker or an
-// associated field, and a text record carries neither a raw integer nor a meaning.
+// first kComparedRows of them), a message of no subsets has none, every record is an element,
+// an operator marker or an associated field, and a text record carries neither a raw integer
+// nor a meaning.
 inline void check_decode(const FirstMessage& first, const TableSet& tables) {
     const Result<DecodedMessage> decoded = decode_message(first.message, tables, first.section4);
     if (!succeeded(decoded)) return;
