@@ -131,6 +131,12 @@ class Request:
         return []
 
 
+def walked_keys(columns: Any, filters: Any, required_columns: Any) -> list[str]:
+    """The element keys whose values the walk of a call collects (besides the coordinates)."""
+    request = Request(columns, filters, required_columns, HEADER_FIELDS)
+    return list(dict.fromkeys(key for key, _rank in request.walk))
+
+
 class _Walk:
     """The walk's states, shared by all pieces: a state is the coordinate stack, the current
     level and the collected context (names, and their levels after a bottom 0, as pdbufr keeps
@@ -479,9 +485,11 @@ def observation_rows(table: Any, columns: Any, filters: Any = None, required_col
     walk = _Walk(len(request.walk))
     parts: dict[str, list[Any]] = {name: [] for name in request.columns}
     units: dict[str, str | None] = {}
+    uses_headers = any(request.kind(name) == "header" for name in [*request.columns, *request.filters])
     for window in windows(table):
-        headers = Headers(window.headers())
-        kept = kept_messages(headers, request.filters)
+        # the header fields of every message cost more than a window's rows: made when asked for
+        headers = Headers(window.headers()) if uses_headers else None
+        kept = kept_messages(headers, request.filters) if headers is not None else None
         for piece in pieces(window, names):
             piece.note_units([names.ids[key] for key, _ in request.walk if key in names.ids])
             messages_kept = None if kept is None else np.isin(piece.message, kept)
@@ -509,7 +517,7 @@ def observation_rows(table: Any, columns: Any, filters: Any = None, required_col
     return pd.DataFrame(frame, columns=request.columns)
 
 
-def _piece_columns(piece: Piece, names: Names, request: Request, headers: Headers,
+def _piece_columns(piece: Piece, names: Names, request: Request, headers: Headers | None,
                    event_rows: np.ndarray, sources: np.ndarray) -> dict[str, _Column]:
     out = {}
     for name in request.columns:
@@ -517,11 +525,12 @@ def _piece_columns(piece: Piece, names: Names, request: Request, headers: Header
     return out
 
 
-def _one_column(piece: Piece, names: Names, request: Request, headers: Headers,
+def _one_column(piece: Piece, names: Names, request: Request, headers: Headers | None,
                 event_rows: np.ndarray, sources: np.ndarray, name: str) -> _Column:
     kind = request.kind(name)
     n = len(event_rows)
     if kind == "header":
+        assert headers is not None  # made for every call that names a header field
         values = headers.at(name, piece.message[event_rows])
         return _Column(values, np.ones(n, dtype=bool))
     if kind == "subset":

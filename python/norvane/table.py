@@ -113,21 +113,21 @@ class Table:
     def headers(self) -> dict[str, list[Any]]:
         """The header fields of the decoded messages, in table order, by name (``HEADER_FIELDS``)."""
         rows = self._data.headers()
-        columns: dict[str, list[Any]] = {name: [] for name in HEADER_FIELDS}
-        for row in rows:
-            (index, offset, key, edition, master_table, centre, subcentre, _update, category, international,
-             local, master_version, local_version, year, month, day, hour, minute, second, subsets, observed,
-             compressed) = row[:22]
-            try:
-                when: datetime.datetime | None = datetime.datetime(year, month, day, hour, minute, second or 0)
-            except ValueError:
-                when = None
-            for name, value in zip(HEADER_FIELDS, (
-                    index, offset, edition, master_table, centre, subcentre, category, international, local,
-                    master_version, local_version, when, subsets, observed, compressed,
-                    self._table_sources.get(key))):
-                columns[name].append(value)
-        return columns
+        if not rows:
+            return {name: [] for name in HEADER_FIELDS}
+        (index, offset, key, edition, master_table, centre, subcentre, _update, category, international, local,
+         master_version, local_version, year, month, day, hour, minute, second, subsets, observed,
+         compressed) = zip(*(row[:22] for row in rows))
+        times: dict[tuple[int, ...], datetime.datetime | None] = {}  # a file's messages share a few
+        when = []
+        for moment in zip(year, month, day, hour, minute, second):
+            if moment not in times:
+                times[moment] = _typical_datetime(*moment)
+            when.append(times[moment])
+        sources = [self._table_sources.get(k) for k in key]
+        return dict(zip(HEADER_FIELDS, map(list, (
+            index, offset, edition, master_table, centre, subcentre, category, international, local, master_version,
+            local_version, when, subsets, observed, compressed, sources))))
 
     def __repr__(self) -> str:
         return f"norvane.Table({self.num_rows} rows, {len(self.skipped)} skipped)"
@@ -136,11 +136,15 @@ class Table:
 class TableStream:
     """A source's long table decoded a window of messages at a time, for the layouts: each
     window's ``Table`` is made when it is reached, so what the layouts hold is their result plus
-    one window. ``skipped`` is complete once ``windows()`` is exhausted; it can be read once."""
+    one window. With ``keys``, a window holds only the rows of those keys and of the coordinates
+    (elements of classes 01 to 09), all that observation rows read. ``skipped`` is complete once
+    ``windows()`` is exhausted; it can be read once."""
 
-    def __init__(self, source: Any, tables: TableSet | None, definitions: Any, errors: str, threads: int) -> None:
+    def __init__(self, source: Any, tables: TableSet | None, definitions: Any, errors: str, threads: int,
+                 keys: list[str] | None = None) -> None:
         _check_threads(threads)
         self._arguments = (source, tables, definitions, errors, threads)
+        self._keys = keys
         self.skipped: list[SkippedMessage] = []
 
     def windows(self) -> Iterator[Table]:
@@ -149,13 +153,23 @@ class TableStream:
         source, tables, definitions, errors, threads = self._arguments
         self._arguments = None
         with read(source, tables=tables, definitions=definitions, errors=errors) as reader:
-            for window in _windows(reader, LAYOUT_WINDOW_OCTETS * threads):
-                builder = _reader.RowBuilder()
+            # rows of a few keys are a small share of all: a window of them may span more messages
+            octets = LAYOUT_WINDOW_OCTETS * threads * (1 if self._keys is None else 4)
+            for window in _windows(reader, octets):
+                builder = _reader.RowBuilder(self._keys)
                 failed = _add(builder, window, threads, errors)
                 self.skipped.extend(failed)
                 yield Table(builder.finish(), failed, _table_sources(reader))
             self.skipped.extend(reader.skipped)
         self.skipped.sort(key=lambda s: s.index)
+
+
+def _typical_datetime(year: int, month: int, day: int, hour: int, minute: int,
+                      second: int | None) -> datetime.datetime | None:
+    try:
+        return datetime.datetime(year, month, day, hour, minute, second or 0)
+    except ValueError:
+        return None
 
 
 def windows(table: Table | TableStream) -> Iterable[Table]:
@@ -182,13 +196,18 @@ def read_table(source: str | os.PathLike[str] | Any, *, tables: TableSet | None 
 
     if is_long(layout, columns, filters, required_columns):
         return _long_table(source, tables, definitions, errors, threads)
-    return arrange(TableStream(source, tables, definitions, errors, threads), layout, columns, filters,
+    keys = None
+    if layout == "long":  # observation rows read only their keys and the coordinates
+        from norvane.rows import walked_keys
+
+        keys = walked_keys(columns, filters, required_columns)
+    return arrange(TableStream(source, tables, definitions, errors, threads, keys), layout, columns, filters,
                    required_columns)
 
 
 def _long_table(source: Any, tables: TableSet | None, definitions: Any, errors: str, threads: int) -> Table:
     _check_threads(threads)
-    builder = _reader.RowBuilder()
+    builder = _reader.RowBuilder(None)
     skipped: list[SkippedMessage] = []
     with read(source, tables=tables, definitions=definitions, errors=errors) as reader:
         for window in _windows(reader):
@@ -222,7 +241,7 @@ def _table_sources(reader: Any) -> dict[int, str]:
 
 def message_table(message: Message) -> Table:
     """One message's rows (``Message.to_arrow()``); raises its ReadError when it does not decode."""
-    builder = _reader.RowBuilder()
+    builder = _reader.RowBuilder(None)
     _add(builder, [message], 1, "raise")
     return Table(builder.finish(), [], {})
 
@@ -235,21 +254,17 @@ def message_matrix(message: Message) -> MessageMatrix:
 
 
 def _windows(messages: Iterable[Message], octets: int | None = None) -> Iterator[list[Message]]:
-    """Runs of WINDOW messages, or fewer when they reach `octets` octets first (at least one)."""
+    """Runs of WINDOW messages, or of about `octets` octets: the first run is one message, and
+    each next run as many messages as `octets` holds at the mean length seen so far."""
     iterator = iter(messages)
-    if octets is None:
-        while window := list(itertools.islice(iterator, WINDOW)):
-            yield window
-        return
-    window, size = [], 0
-    for message in iterator:
-        window.append(message)
-        size += message.length
-        if size >= octets or len(window) == WINDOW:
-            yield window
-            window, size = [], 0
-    if window:
+    count = WINDOW if octets is None else 1
+    seen = spanned = 0
+    while window := list(itertools.islice(iterator, count)):
         yield window
+        if octets is not None:
+            seen += len(window)
+            spanned += window[-1].offset + window[-1].length - window[0].offset
+            count = max(1, min(WINDOW, octets * seen // max(spanned, 1)))
 
 
 def _optional(module: str, extra: str) -> Any:

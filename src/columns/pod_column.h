@@ -36,6 +36,15 @@ public:
         data_ = fresh;
         capacity_ = room;
     }
+    // Gives back the room beyond size(), with one copy of the values.
+    void shrink_to_fit() {
+        if (capacity_ == size_) return;
+        T* fresh = size_ != 0 ? static_cast<T*>(allocate_column(size_ * sizeof(T))) : nullptr;
+        if (size_ != 0) std::memcpy(fresh, data_, size_ * sizeof(T));
+        release_column(data_, capacity_ * sizeof(T));
+        data_ = fresh;
+        capacity_ = size_;
+    }
     // The caller has reserved room for it.
     void push(T value) { data_[size_++] = value; }
     // Takes the values the caller wrote through data() up to `n` (within the reserved room).

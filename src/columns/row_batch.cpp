@@ -118,7 +118,8 @@ private:
 
 }  // namespace
 
-RowBatchBuilder::RowBatchBuilder(RowBatch& batch) : batch_(batch) {}
+RowBatchBuilder::RowBatchBuilder(RowBatch& batch, const KeySelection* selection)
+    : batch_(batch), selection_(selection) {}
 
 Status RowBatchBuilder::append(const DecodedMessage& message, std::int32_t message_index) {
     if (const RecordList* records = message.records()) return append_records(*records, message_index);
@@ -149,13 +150,14 @@ Result<RowBatchBuilder::Names> RowBatchBuilder::names_of(const ElementDefinition
         return *known;
     }
     Names names;
+    const std::string element_name = element != nullptr ? element_key(*element) : std::string();
+    const std::string_view key = element != nullptr ? std::string_view(element_name) : constant_key;
+    NV_ASSIGN(names.key, batch_.strings.keys.index_of(key));
     if (element != nullptr) {
-        NV_ASSIGN(names.key, batch_.strings.keys.index_of(element_key(*element)));
         NV_ASSIGN(names.unit, batch_.strings.units.index_of(element->unit));
         names.code_table = tables.code_table(element->code);
-    } else {
-        NV_ASSIGN(names.key, batch_.strings.keys.index_of(constant_key));
     }
+    names.selected = selection_ == nullptr || selection_->selects(key);
     element_names_.insert_or_assign(address, names);
     slot = {address, names};
     return names;
@@ -184,6 +186,7 @@ Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t mess
             const ElementDefinition* element = record.kind == FlatRecord::Kind::Element ? record.element : nullptr;
             const std::string_view constant = element != nullptr ? std::string_view{} : constant_key(record);
             NV_ASSIGN(const Names names, names_of(element, constant, *list.tables));
+            if (!keeps(names, record.descriptor)) continue;
             const auto s = static_cast<std::int32_t>(subset);
             if (record.flags & FlatRecord::kText) [[unlikely]] {
                 std::int32_t text = kNullString;
@@ -207,33 +210,33 @@ Status RowBatchBuilder::append_records(const RecordList& list, std::int32_t mess
 }
 
 Status RowBatchBuilder::append_columns(const ColumnList& list, std::int32_t message_index) {
-    const std::size_t positions = list.columns.size();
-    reserve(positions * list.subsets);
-    // What every subset shares: the labels of the positions, the cell of a constant column,
-    // the index of a constant text, and the meanings looked up last (code and flag columns
-    // repeat a few values), by raw & 3.
+    // What every subset shares: the labels of the kept positions, the cell of a constant
+    // column, the index of a constant text, and the meanings looked up last (code and flag
+    // columns repeat a few values), by raw & 3.
     struct Meaning {
         std::uint64_t raw = 0;
         std::int32_t index = kNullString;
         bool known = false;
     };
     struct Shared {
+        const Column* column = nullptr;
         std::int32_t constant_text = kNullString;
         std::int32_t constant_meaning = kNullString;
         double constant_value = 0.0;
         std::array<Meaning, 4> meanings{};
     };
-    std::vector<Shared> shared(positions);
-    std::vector<std::int32_t> descriptors(positions), keys(positions), units(positions);
+    std::vector<Shared> shared;
+    std::vector<std::int32_t> descriptors, keys, units;
     std::size_t units_present = 0;
-    for (std::size_t c = 0; c < positions; ++c) {
-        const Column& column = list.columns[c];
+    for (const Column& column : list.columns) {
         NV_ASSIGN(const Names names, names_of(column.element, constant_key(column), *list.tables));
-        descriptors[c] = static_cast<std::int32_t>(column.descriptor);
-        keys[c] = names.key;
-        units[c] = names.unit;
+        if (!keeps(names, column.descriptor)) continue;
+        descriptors.push_back(static_cast<std::int32_t>(column.descriptor));
+        keys.push_back(names.key);
+        units.push_back(names.unit);
         units_present += names.unit != kNullString;
-        Shared& known = shared[c];
+        Shared& known = shared.emplace_back();
+        known.column = &column;
         if (column.text && column.constant && list.text_cells[column.first].present) {
             NV_ASSIGN(known.constant_text, batch_.strings.texts.index_of(list.texts.view(list.text_cells[column.first])));
         } else if (!column.text && column.constant) {
@@ -242,6 +245,8 @@ Status RowBatchBuilder::append_columns(const ColumnList& list, std::int32_t mess
             NV_ASSIGN(known.constant_meaning, meaning_index(ColumnList::meaning(column, cell.raw)));
         }
     }
+    const std::size_t positions = shared.size();
+    reserve(positions * list.subsets);
     RowWriter rows(batch_);
     const std::size_t base = rows.next_row();
     for (std::size_t s = 0; s < list.subsets; ++s) {
@@ -254,8 +259,8 @@ Status RowBatchBuilder::append_columns(const ColumnList& list, std::int32_t mess
     for (std::size_t tile = 0; tile < list.subsets; tile += kTile) {
         const std::size_t last = std::min<std::size_t>(list.subsets, tile + kTile);
         for (std::size_t c = 0; c < positions; ++c) {
-            const Column& column = list.columns[c];
             Shared& known = shared[c];
+            const Column& column = *known.column;
             std::size_t row = base + tile * positions + c;
             if (column.text) [[unlikely]] {
                 for (std::size_t s = tile; s < last; ++s, row += positions) {
@@ -322,6 +327,15 @@ Validity validity_of(std::size_t rows, Present&& present) {
 }
 
 }  // namespace
+
+void shrink_to_fit(RowBatch& batch) {
+    for (auto* column : {&batch.message, &batch.subset, &batch.descriptor, &batch.key, &batch.unit, &batch.text,
+                         &batch.meaning})
+        column->shrink_to_fit();
+    batch.value.shrink_to_fit();
+    batch.raw.shrink_to_fit();
+    batch.flags.shrink_to_fit();
+}
 
 void seal(RowBatch& batch) {
     if (batch.sealed) return;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "columns/key_selection.h"
 #include "columns/pod_column.h"
 #include "columns/string_dictionary.h"
 #include "data/decoder.h"
@@ -49,10 +50,11 @@ struct RowBatch {
     std::size_t rows() const { return value.size(); }
 };
 
-// Appends the rows of decoded messages to one batch.
+// Appends the rows of decoded messages to one batch: every row, or with a `selection` only
+// the rows it selects (the selection must outlive the builder).
 class RowBatchBuilder {
 public:
-    explicit RowBatchBuilder(RowBatch& batch);
+    explicit RowBatchBuilder(RowBatch& batch, const KeySelection* selection = nullptr);
 
     // The rows of `message`, labelled `message_index`. The message's tables must still live.
     Status append(const DecodedMessage& message, std::int32_t message_index);
@@ -65,6 +67,7 @@ public:
         std::int32_t key = 0;
         std::int32_t unit = kNullString;
         const CodeTable* code_table = nullptr;  // of an element with one
+        bool selected = true;                   // the key is selected (or there is no selection)
     };
 
 private:
@@ -86,11 +89,20 @@ private:
     };
     static constexpr std::size_t kRecentNames = 512;
 
+    // A row is written when its key is selected or it is a coordinate.
+    bool keeps(const Names& names, std::uint32_t descriptor) const {
+        return names.selected || KeySelection::is_coordinate(descriptor);
+    }
+
     RowBatch& batch_;
+    const KeySelection* selection_;
     std::vector<NameSlot> recent_names_ = std::vector<NameSlot>(kRecentNames);
     CodeMap<Names, std::uint64_t> element_names_;    // by the element's address
     CodeMap<std::int32_t, std::uint64_t> meanings_;  // by the meaning's address
 };
+
+// Gives back the room a batch reserved but did not fill (a selection kept fewer rows).
+void shrink_to_fit(RowBatch& batch);
 
 // Makes the validity bitmaps, from the flags and from the string indices (null ones stay
 // kNullString until LongTable::merge points them at entry 0), once the batch is complete.

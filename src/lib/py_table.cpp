@@ -42,6 +42,7 @@ struct RowBuilderObject {
     PyObject_HEAD
     std::vector<RowBatch>* batches;
     std::vector<DecodedHeader>* headers;
+    KeySelection* selection;  // the keys whose rows are kept (with the coordinates), or all rows
     PyObject* keys;  // list: the packed table key of each header, in order
     bool busy;       // a call is decoding with the lock released
 };
@@ -69,7 +70,7 @@ struct BatchResult {
 // Decodes the run's messages first, then writes their rows into a batch reserved to the
 // exact size: a run's decoded messages are small (its octets bound them), and the batch is
 // then neither copied as it grows nor larger than its rows.
-Status decode_run(std::span<const Job> jobs, std::size_t first, BatchResult& result) {
+Status decode_run(std::span<const Job> jobs, std::size_t first, const KeySelection* selection, BatchResult& result) {
     std::vector<DecodedMessage> decoded;
     decoded.reserve(jobs.size());
     std::size_t rows = 0;
@@ -84,18 +85,20 @@ Status decode_run(std::span<const Job> jobs, std::size_t first, BatchResult& res
         decoded.push_back(std::move(*message));
         result.decoded.push_back(first + j);
     }
-    RowBatchBuilder builder(result.batch);
-    builder.expect(rows);
+    RowBatchBuilder builder(result.batch, selection);
+    builder.expect(rows);  // with a selection, room that is never written is never touched either
     for (std::size_t d = 0; d < decoded.size(); ++d) {
         NV_TRY(builder.append(decoded[d], jobs[result.decoded[d] - first].index));
     }
+    if (selection != nullptr) shrink_to_fit(result.batch);  // it reserved room for every row
     seal(result.batch);  // here, on the run's thread, rather than when the batches merge
     return {};
 }
 
 // Splits the jobs into runs of about kBatchOctets and decodes them on `threads` threads;
 // the runs do not depend on the number of threads, so neither does the table.
-std::vector<BatchResult> decode_jobs(const std::vector<Job>& jobs, unsigned threads, std::string& fatal) {
+std::vector<BatchResult> decode_jobs(const std::vector<Job>& jobs, unsigned threads, const KeySelection* selection,
+                                     std::string& fatal) {
     std::vector<std::size_t> starts;
     std::uint64_t octets = kBatchOctets;
     for (std::size_t j = 0; j < jobs.size(); ++j) {
@@ -116,7 +119,8 @@ std::vector<BatchResult> decode_jobs(const std::vector<Job>& jobs, unsigned thre
         try {
             for (std::size_t run = next++; run < runs && !failed; run = next++) {
                 const std::size_t begin = starts[run];
-                Status status = decode_run(std::span(jobs).subspan(begin, starts[run + 1] - begin), begin, results[run]);
+                Status status = decode_run(std::span(jobs).subspan(begin, starts[run + 1] - begin), begin, selection,
+                                           results[run]);
                 if (!status) {
                     const std::lock_guard lock(thrown_lock);
                     fatal = status.error().message();
@@ -144,7 +148,36 @@ std::vector<BatchResult> decode_jobs(const std::vector<Job>& jobs, unsigned thre
 
 RowBuilderObject* as_builder(PyObject* self) { return reinterpret_cast<RowBuilderObject*>(self); }
 
-PyObject* builder_new(PyTypeObject* type, PyObject*, PyObject*) {
+// The strs of `keys`, a sequence (not a str itself); false with the error set.
+bool key_list(PyObject* keys, std::vector<std::string>& out) {
+    if (PyUnicode_Check(keys)) {
+        PyErr_SetString(PyExc_TypeError, "keys must be a sequence of str or None, not a str");
+        return false;
+    }
+    Ref items = Ref::steal(PySequence_Tuple(keys));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(items.get(), i);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+        if (text == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_TypeError, "keys must hold str, not '%s'", Py_TYPE(key)->tp_name);
+            return false;
+        }
+        out.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+// RowBuilder(keys): keys None keeps every row; a sequence of keys keeps only their rows and
+// the coordinates' (elements of classes 01 to 09).
+PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static constexpr std::array<const char*, 1> kNames{"keys"};
+    std::array<PyObject*, 1> values{};
+    if (!parse_tuple_args("RowBuilder", args, kwargs, kNames, values)) return nullptr;
+    std::vector<std::string> keys;
+    if (values[0] != Py_None && !key_list(values[0], keys)) return nullptr;
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     RowBuilderObject* b = as_builder(self.get());
@@ -152,6 +185,7 @@ PyObject* builder_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (b->keys == nullptr) return nullptr;
     b->batches = new std::vector<RowBatch>();
     b->headers = new std::vector<DecodedHeader>();
+    if (values[0] != Py_None) b->selection = new KeySelection(keys);
     return self.release();
 }
 
@@ -160,6 +194,7 @@ void builder_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     delete b->batches;
     delete b->headers;
+    delete b->selection;
     Py_XDECREF(b->keys);
     type->tp_free(self);
     Py_DECREF(type);
@@ -259,7 +294,7 @@ PyObject* builder_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     b->busy = true;
     Py_BEGIN_ALLOW_THREADS
     try {
-        results = decode_jobs(jobs, static_cast<unsigned>(threads), fatal);
+        results = decode_jobs(jobs, static_cast<unsigned>(threads), b->selection, fatal);
     } catch (...) {
         thrown = std::current_exception();
     }
@@ -324,7 +359,8 @@ PyType_Slot builder_slots[] = {
     {Py_tp_new, NV_ENTRY(builder_new)},
     {Py_tp_dealloc, NV_ENTRY(builder_dealloc)},
     {Py_tp_methods, builder_methods},
-    {Py_tp_doc, const_cast<char*>("RowBuilder()\n--\n\nDecodes messages of norvane.read() into a long table.")},
+    {Py_tp_doc, const_cast<char*>("RowBuilder(keys)\n--\n\nDecodes messages of norvane.read() into a long table: every row, or "
+                                   "with keys only theirs and the coordinates'.")},
     {0, nullptr},
 };
 

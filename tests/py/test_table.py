@@ -104,6 +104,32 @@ def test_threads_give_the_same_table():
     assert one.num_rows == 1_820_088
 
 
+@pytest.mark.parametrize("name, keys", [
+    ("temp", ["airTemperature", "dewpointTemperature", "delayedDescriptorReplicationFactor"]),  # uncompressed
+    ("cmwn_87", ["windSpeed", "satelliteIdentifier", "operator"]),  # compressed, operators and 22x255 values
+])
+def test_a_builder_with_keys_keeps_their_rows_and_the_coordinates(name, keys):
+    """Observation rows read a builder that writes only the rows of their keys and of the
+    coordinates (classes 01 to 09): the same rows as the whole table, filtered."""
+    source = source_of(DERIVED / f"{name}.ed4.bufr")
+    whole, selected = (norvane.table._reader.RowBuilder(k) for k in (None, keys))
+    for builder in (whole, selected):
+        with norvane.read(source) as reader:
+            assert builder.add(list(reader), 1) == []
+    whole, selected = pa.table(whole.finish()), pa.table(selected.finish())
+    descriptor = whole.column("descriptor").to_numpy()
+    kept = ((descriptor >= 1000) & (descriptor < 10000)) | pa.compute.is_in(
+        whole.column("key").cast(pa.string()), pa.array(keys)).to_numpy(zero_copy_only=False)
+    assert 0 < selected.num_rows < whole.num_rows
+    assert selected.to_pylist() == whole.filter(pa.array(kept)).to_pylist()
+
+
+@pytest.mark.parametrize("keys, error", [("airTemperature", "not a str"), ([1001], "keys must hold str, not 'int'")])
+def test_a_builder_takes_a_sequence_of_keys(keys, error):
+    with pytest.raises(TypeError, match=error):
+        norvane.table._reader.RowBuilder(keys)
+
+
 @pytest.mark.parametrize("name", ["cmwn_87", "csrh_189", "ias1_240"])
 def test_compressed_matrix_is_the_long_table_reshaped(name):
     np = require_module("numpy")
