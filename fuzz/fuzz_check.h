@@ -67,9 +67,35 @@ inline std::optional<FirstMessage> first_message(std::span<const std::uint8_t> d
 constexpr std::size_t kColumnCheckValues = std::size_t{1} << 20;
 constexpr std::size_t kComparedRows = std::size_t{1} << 16;
 
+// A builder with a key selection writes the rows of its keys and of the coordinates, in
+// order, and no other: those of the whole `table` of the same message.
+inline void check_selection(const DecodedMessage& decoded, const LongTable& table) {
+    const KeySelection selection({"airTemperature", "operator", "stationNumber"});
+    RowBatch selected;
+    RowBatchBuilder builder(selected, &selection);
+    builder.expect(decoded.size());
+    if (!succeeded(builder.append(decoded, 7))) return;
+    shrink_to_fit(selected);
+    seal(selected);
+    std::size_t next = 0;
+    for (const RowBatch& all : table.batches()) {
+        for (std::size_t row = 0; row < all.rows(); ++row) {
+            const std::string_view key = table.strings().keys.at(static_cast<std::size_t>(all.key[row]));
+            if (!selection.selects(key) && !KeySelection::is_coordinate(static_cast<std::uint32_t>(all.descriptor[row])))
+                continue;
+            FUZZ_CHECK(next < selected.rows());
+            FUZZ_CHECK(selected.descriptor[next] == all.descriptor[row] && selected.subset[next] == all.subset[row]);
+            FUZZ_CHECK(selected.strings.keys.at(static_cast<std::size_t>(selected.key[next])) == key);
+            ++next;
+        }
+    }
+    FUZZ_CHECK(next == selected.rows());
+}
+
 // The long table and the matrix of a decoded message agree with its records: a row per
 // record with the same descriptor, raw bits and value, subsets in order; a matrix only when
-// every subset has the same number of positions; the Arrow export hands out every row.
+// every subset has the same number of positions; the Arrow export hands out every row; a
+// selection keeps its rows (for messages of up to kComparedRows values).
 inline void check_columns(const DecodedMessage& decoded, std::uint16_t subsets) {
     if (decoded.size() > kColumnCheckValues) return;
     std::vector<RowBatch> batches(1);
@@ -101,6 +127,8 @@ inline void check_columns(const DecodedMessage& decoded, std::uint16_t subsets) 
     }
     stream.release(&stream);
     FUZZ_CHECK(exported == table->rows());
+
+    if (decoded.size() <= kComparedRows) check_selection(decoded, *table);
 
     const Result<ValueMatrix> matrix = value_matrix(decoded);
     if (!succeeded(matrix)) return;
