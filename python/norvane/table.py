@@ -190,7 +190,9 @@ def read_table(source: str | os.PathLike[str] | Any, *, tables: TableSet | None 
 
     ``layout="flat"`` gives one row per subset (``norvane.flat``); ``columns``, ``filters`` and
     ``required_columns`` give observation rows (``norvane.rows``): both as pandas DataFrames,
-    with the skipped messages in ``frame.attrs["skipped"]``.
+    with the skipped messages in ``frame.attrs["skipped"]``. Both decode the source a window of
+    messages at a time, so their memory does not grow with it, and observation rows decode
+    only the values of their keys and of the coordinates.
     """
     from norvane.layouts import arrange, is_long
 
