@@ -15,9 +15,13 @@ namespace {
 }  // namespace
 
 bool is_code_or_flag_table(const ElementDefinition& element) {
-    std::string unit = element.unit;
-    std::ranges::transform(unit, unit.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
-    return unit.find("code table") != std::string::npos || unit.find("flag table") != std::string::npos;
+    // `word` is lower case; the unit's letters are compared without case, and nothing is copied.
+    const auto holds = [&](std::string_view word) {
+        const auto same = [](char a, char b) { return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b; };
+        return std::search(element.unit.begin(), element.unit.end(), word.begin(), word.end(), same) !=
+               element.unit.end();
+    };
+    return holds("code table") || holds("flag table");
 }
 
 std::optional<std::size_t> decode_ia5_text(std::span<char> field) {
